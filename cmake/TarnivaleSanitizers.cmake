@@ -1,0 +1,10 @@
+# Sanitizer builds apply to everything we compile, tests and benchmarks included.
+if(TARNIVALE_SANITIZE STREQUAL "address")
+    add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+    add_link_options(-fsanitize=address,undefined)
+elseif(TARNIVALE_SANITIZE STREQUAL "thread")
+    add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=thread)
+elseif(NOT TARNIVALE_SANITIZE STREQUAL "")
+    message(FATAL_ERROR "TARNIVALE_SANITIZE must be empty, 'address' or 'thread'")
+endif()

@@ -1,0 +1,34 @@
+#include "runtime/gdal_handles.h"
+
+#include <cpl_error.h>
+
+namespace Tarnivale::AI::Gdal {
+
+void registerDrivers() { GDALAllRegister(); }
+
+Dataset open(const QString& path, unsigned int flags, const char* const* allowedDrivers) {
+    registerDrivers();
+    const QByteArray utf8 = path.toUtf8();
+    return Dataset(GDALOpenEx(utf8.constData(), flags, allowedDrivers, nullptr, nullptr));
+}
+
+QString lastErrorMessage(const QString& fallback) {
+    const char* message = CPLGetLastErrorMsg();
+    if (message == nullptr || *message == '\0') {
+        return fallback;
+    }
+    return QString::fromUtf8(message);
+}
+
+int CPL_STDCALL ProgressAdapter::trampoline(double complete, const char* /*message*/, void* data) {
+    auto* self = static_cast<ProgressAdapter*>(data);
+    try {
+        return self->m_callback && !self->m_callback(complete) ? FALSE : TRUE;
+    } catch (...) {
+        // An exception must not unwind through GDAL's C frames: stop GDAL and rethrow after it returns.
+        self->m_error = std::current_exception();
+        return FALSE;
+    }
+}
+
+}  // namespace Tarnivale::AI::Gdal
