@@ -29,7 +29,7 @@ test: build
 test-asan: bootstrap
 	$(call configure,$(ASAN_BUILD_DIR),-DCMAKE_BUILD_TYPE=Debug -DTARNIVALE_SANITIZE=address -DTARNIVALE_BUILD_BENCH=OFF)
 	cmake --build $(ASAN_BUILD_DIR) -j $(JOBS)
-	ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:check_initialization_order=1 \
+	ASAN_OPTIONS=detect_leaks=1:fast_unwind_on_malloc=0:malloc_context_size=64:strict_string_checks=1:check_initialization_order=1 \
 	LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/lsan.supp:print_suppressions=0 \
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	ctest --test-dir $(ASAN_BUILD_DIR) --output-on-failure -j $(JOBS)

@@ -32,6 +32,12 @@ void AllocatedStringFree::operator()(char* text) const noexcept {
     }
 }
 
+Owned<OrtEnv> createEnvironment(const char* logIdentifier) {
+    OrtEnv* environment = nullptr;
+    check(api().CreateEnv(ORT_LOGGING_LEVEL_WARNING, logIdentifier, &environment));
+    return Owned<OrtEnv>(environment);
+}
+
 OrtAllocator* defaultAllocator() {
     OrtAllocator* allocator = nullptr;
     check(api().GetAllocatorWithDefaultOptions(&allocator));

@@ -59,6 +59,9 @@ struct AllocatedStringFree {
 };
 using AllocatedString = std::unique_ptr<char, AllocatedStringFree>;
 
+/// A new environment handle (logging at warning severity under the given identifier).
+Owned<OrtEnv> createEnvironment(const char* logIdentifier);
+
 /// The default CPU allocator (owned by ONNX Runtime, never released).
 OrtAllocator* defaultAllocator();
 

@@ -212,9 +212,7 @@ AiSession::AiSession(const QString& modelPath, const AiSessionOptions& options) 
     d->modelPath = modelPath;
     d->provider = options.provider == AiExecutionProvider::Auto ? AiExecutionProvider::Cpu : options.provider;
 
-    OrtEnv* environment = nullptr;
-    Ort::check(api.CreateEnv(ORT_LOGGING_LEVEL_WARNING, "Tarnivale.AI", &environment));
-    d->environment.reset(environment);
+    d->environment = Ort::createEnvironment("Tarnivale.AI");
     OrtSessionOptions* sessionOptions = nullptr;
     Ort::check(api.CreateSessionOptions(&sessionOptions));
     d->sessionOptions.reset(sessionOptions);
@@ -252,7 +250,7 @@ AiSession::AiSession(const QString& modelPath, const AiSessionOptions& options) 
 #else
     const QByteArray path = QFile::encodeName(modelPath);
 #endif
-    Ort::check(api.CreateSession(environment, path.data(), sessionOptions, &session));
+    Ort::check(api.CreateSession(d->environment.get(), path.data(), sessionOptions, &session));
     d->session.reset(session);
     d->readSpecs();
 }
