@@ -39,7 +39,9 @@ double median(std::vector<double> values) {
     return n % 2 == 1 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
 }
 
-QString modelPath(const char* name) { return QDir(QStringLiteral(TARNIVALE_TEST_MODEL_DIR)).filePath(QString::fromUtf8(name)); }
+QString modelPath(const char* name) {
+    return QDir(QStringLiteral(TARNIVALE_TEST_MODEL_DIR)).filePath(QString::fromUtf8(name));
+}
 
 // A session straight on the C API, configured as AiSession configures its own (optionally without the
 // no-spinning entries), to measure what the wrapper adds.
@@ -68,8 +70,8 @@ public:
              const std::vector<int64_t>& shape) const {
         const OrtApi& api = Ort::api();
         OrtValue* input = nullptr;
-        Ort::check(api.CreateTensorWithDataAsOrtValue(m_memory.get(), data.data(), data.size() * sizeof(float),
-                                                      shape.data(), shape.size(),
+        Ort::check(api.CreateTensorWithDataAsOrtValue(m_memory.get(), data.data(),
+                                                      data.size() * sizeof(float), shape.data(), shape.size(),
                                                       ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT, &input));
         const Ort::Owned<OrtValue> inputOwner(input);
         OrtValue* output = nullptr;
@@ -91,8 +93,8 @@ void wrapperOverhead(int iterations, int side) {
     const AiSession session(path);
     std::vector<float> values(static_cast<size_t>(3 * side * side), 0.25f);
     const std::vector<int64_t> shape{1, 3, side, side};
-    const QList<AiTensor> inputs{
-        AiTensor::fromFloat32(QStringLiteral("input"), {1, 3, side, side}, QList<float>(values.begin(), values.end()))};
+    const QList<AiTensor> inputs{AiTensor::fromFloat32(QStringLiteral("input"), {1, 3, side, side},
+                                                       QList<float>(values.begin(), values.end()))};
     AiRunControl deadline;
     deadline.deadlineMilliseconds = 60000;
 
@@ -117,8 +119,8 @@ void wrapperOverhead(int iterations, int side) {
     const double b = median(bareTimes);
     const double w = median(wrappedTimes);
     const double d = median(deadlineTimes);
-    std::printf("AiSession::run vs bare C API, conv_stack [1,3,%d,%d], %d interleaved runs each\n", side, side,
-                iterations);
+    std::printf("AiSession::run vs bare C API, conv_stack [1,3,%d,%d], %d interleaved runs each\n", side,
+                side, iterations);
     std::printf("  bare ORT median            %8.3f ms\n", b);
     std::printf("  AiSession::run median      %8.3f ms   ratio %.3f (target <= 1.05)\n", w, w / b);
     std::printf("  with deadline (watchdog)   %8.3f ms   ratio %.3f (target <= 1.10)\n", d, d / b);
@@ -127,7 +129,8 @@ void wrapperOverhead(int iterations, int side) {
 void cancellationLatency(int iterations) {
     const AiSession session(modelPath("slow.onnx"));
     const qint64 n = session.inputs().front().shape.front();
-    const QList<AiTensor> inputs{AiTensor::fromFloat32(QStringLiteral("x"), {n, n}, QList<float>(n * n, 0.5f))};
+    const QList<AiTensor> inputs{
+        AiTensor::fromFloat32(QStringLiteral("x"), {n, n}, QList<float>(n * n, 0.5f))};
 
     auto start = Clock::now();
     session.run(inputs);
@@ -149,15 +152,16 @@ void cancellationLatency(int iterations) {
         } catch (const AiInferenceInterrupted&) {
             const auto now = Clock::now().time_since_epoch().count();
             host.join();
-            latencies.push_back(std::chrono::duration<double, std::milli>(Clock::duration(now - cancelledAt.load()))
-                                    .count());
+            latencies.push_back(
+                std::chrono::duration<double, std::milli>(Clock::duration(now - cancelledAt.load())).count());
             continue;
         }
         host.join();
         std::printf("  run %d was not cancelled\n", i);
     }
-    std::printf("  callback true -> run() throws: median %.2f ms, max %.2f ms over %zu runs (target median <= 15)\n",
-                median(latencies), *std::max_element(latencies.begin(), latencies.end()), latencies.size());
+    std::printf(
+        "  callback true -> run() throws: median %.2f ms, max %.2f ms over %zu runs (target median <= 15)\n",
+        median(latencies), *std::max_element(latencies.begin(), latencies.end()), latencies.size());
 }
 
 // A fixed amount of arithmetic: its duration shows how much of the core the calling thread really had.
@@ -169,9 +173,9 @@ double fixedWork() {
     return sink;
 }
 
-void spinningFixedWork(int iterations, int side) {
-    std::printf("Executor-style loop: conv_stack [1,3,%d,%d] run, then a fixed amount of work on the calling thread\n",
-                side, side);
+void spinningFixedWork(int iterations, int side, bool parallelWork) {
+    std::printf("Executor-style loop: conv_stack [1,3,%d,%d] run, then a fixed amount of work on %s\n", side,
+                side, parallelWork ? "two threads (caller + helper)" : "the calling thread");
     std::vector<float> values(static_cast<size_t>(3 * side * side), 0.25f);
     const std::vector<int64_t> shape{1, 3, side, side};
     const BareSession spinning(modelPath("conv_stack.onnx"), false);
@@ -194,7 +198,16 @@ void spinningFixedWork(int iterations, int side) {
             start = Clock::now();
             session.run("input", "logits", values, shape);
             (noSpin ? quietRun : spinningRun).push_back(millisecondsSince(start));
-            sink += fixedWork();
+            if (parallelWork) {
+                // Work that wants both cores, as GDAL's multi-threaded decoding or a second task would.
+                double helperSink = 0.0;
+                std::thread helper([&helperSink] { helperSink = fixedWork(); });
+                sink += fixedWork();
+                helper.join();
+                sink += helperSink;
+            } else {
+                sink += fixedWork();
+            }
             (noSpin ? quietTimes : spinningTimes).push_back(millisecondsSince(start));
         }
     }
@@ -215,8 +228,9 @@ void planning(int iterations) {
         count = AiTilePlanner::plan(100000, 100000, AiTileOptions{}).size();
         times.push_back(millisecondsSince(start));
     }
-    std::printf("AiTilePlanner::plan 100000 x 100000, default tiling: %lld windows, median %.2f ms (target <= 50)\n",
-                static_cast<long long>(count), median(times));
+    std::printf(
+        "AiTilePlanner::plan 100000 x 100000, default tiling: %lld windows, median %.2f ms (target <= 50)\n",
+        static_cast<long long>(count), median(times));
 }
 
 }  // namespace
@@ -227,7 +241,8 @@ int main(int argc, char** argv) {
         std::printf("ONNX Runtime %s\n", AiSession::runtimeVersion().toUtf8().constData());
         wrapperOverhead(quick ? 5 : 40, 256);
         cancellationLatency(quick ? 3 : 15);
-        spinningFixedWork(quick ? 3 : 20, 512);
+        spinningFixedWork(quick ? 3 : 20, 512, false);
+        spinningFixedWork(quick ? 3 : 20, 512, true);
         planning(quick ? 3 : 20);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "bench_session: %s\n", error.what());

@@ -11,7 +11,9 @@ struct OperationContext::State {
 
 OperationContext::OperationContext() : m_state(std::make_shared<State>()) {}
 
-void OperationContext::requestCancellation() { m_state->cancelled.store(true, std::memory_order_release); }
+void OperationContext::requestCancellation() {
+    m_state->cancelled.store(true, std::memory_order_release);
+}
 
 bool OperationContext::isCancellationRequested() const {
     return m_state->cancelled.load(std::memory_order_acquire);

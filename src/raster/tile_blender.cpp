@@ -7,7 +7,8 @@ namespace Tarnivale::AI {
 namespace {
 
 // Ramp factor along one axis; single precision throughout, as the blend accumulates in float.
-float axisFactor(std::int32_t position, std::int32_t size, std::int32_t overlap, bool nearEdge, bool farEdge) {
+float axisFactor(std::int32_t position, std::int32_t size, std::int32_t overlap, bool nearEdge,
+                 bool farEdge) {
     float factor = 1.0f;
     if (overlap < 1) {
         return factor;
@@ -25,8 +26,8 @@ float axisFactor(std::int32_t position, std::int32_t size, std::int32_t overlap,
 }  // namespace
 
 float AiTileBlender::featherWeight(std::int32_t x, std::int32_t y, std::int32_t width, std::int32_t height,
-                                   std::int32_t overlapX, std::int32_t overlapY, bool leftEdge, bool rightEdge,
-                                   bool topEdge, bool bottomEdge) {
+                                   std::int32_t overlapX, std::int32_t overlapY, bool leftEdge,
+                                   bool rightEdge, bool topEdge, bool bottomEdge) {
     if (x < 0 || y < 0 || x >= width || y >= height) {
         return 0.0f;
     }

@@ -43,7 +43,8 @@ QList<AiTileWindow> AiTilePlanner::plan(std::int32_t rasterWidth, std::int32_t r
     }
     if (options.overlapX < 0 || options.overlapX >= options.width || options.overlapY < 0 ||
         options.overlapY >= options.height) {
-        throwInvalidArgument(QStringLiteral("AI tile overlap must be non-negative and smaller than the tile size."));
+        throwInvalidArgument(
+            QStringLiteral("AI tile overlap must be non-negative and smaller than the tile size."));
     }
     const QList<std::int32_t> xs = axisStarts(rasterWidth, options.width, options.overlapX);
     const QList<std::int32_t> ys = axisStarts(rasterHeight, options.height, options.overlapY);
@@ -55,8 +56,8 @@ QList<AiTileWindow> AiTilePlanner::plan(std::int32_t rasterWidth, std::int32_t r
         const std::int32_t height = std::min(rasterHeight - y, options.height);
         for (qsizetype column = 0; column < xs.size(); ++column) {
             const std::int32_t x = xs[column];
-            windows.append(AiTileWindow{static_cast<std::int32_t>(column), static_cast<std::int32_t>(row), x, y,
-                                        std::min(rasterWidth - x, options.width), height});
+            windows.append(AiTileWindow{static_cast<std::int32_t>(column), static_cast<std::int32_t>(row), x,
+                                        y, std::min(rasterWidth - x, options.width), height});
         }
     }
     return windows;

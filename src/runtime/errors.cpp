@@ -2,9 +2,13 @@
 
 namespace Tarnivale::AI {
 
-void throwInvalidArgument(const QString& message) { throw std::invalid_argument(message.toStdString()); }
+void throwInvalidArgument(const QString& message) {
+    throw std::invalid_argument(message.toStdString());
+}
 
-void throwRuntimeError(const QString& message) { throw std::runtime_error(message.toStdString()); }
+void throwRuntimeError(const QString& message) {
+    throw std::runtime_error(message.toStdString());
+}
 
 QString joinMessages(const QList<QString>& messages, const QString& separator) {
     return messages.join(separator);

@@ -4,7 +4,9 @@
 
 namespace Tarnivale::AI::Gdal {
 
-void registerDrivers() { GDALAllRegister(); }
+void registerDrivers() {
+    GDALAllRegister();
+}
 
 Dataset open(const QString& path, unsigned int flags, const char* const* allowedDrivers) {
     registerDrivers();

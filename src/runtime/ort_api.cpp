@@ -15,7 +15,9 @@ const OrtApi& api() {
     return *table;
 }
 
-QString statusMessage(const OrtStatus* status) { return QString::fromUtf8(api().GetErrorMessage(status)); }
+QString statusMessage(const OrtStatus* status) {
+    return QString::fromUtf8(api().GetErrorMessage(status));
+}
 
 void check(OrtStatus* status) {
     if (status == nullptr) {

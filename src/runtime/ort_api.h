@@ -23,12 +23,10 @@ QString statusMessage(const OrtStatus* status);
 template <typename T>
 struct Releaser;
 
-#define TARNIVALE_ORT_RELEASER(Type)                                   \
-    template <>                                                        \
-    struct Releaser<Ort##Type> {                                       \
-        void operator()(Ort##Type* handle) const noexcept {            \
-            api().Release##Type(handle);                               \
-        }                                                              \
+#define TARNIVALE_ORT_RELEASER(Type)                                                       \
+    template <>                                                                            \
+    struct Releaser<Ort##Type> {                                                           \
+        void operator()(Ort##Type* handle) const noexcept { api().Release##Type(handle); } \
     }
 
 TARNIVALE_ORT_RELEASER(Env);
@@ -45,7 +43,9 @@ TARNIVALE_ORT_RELEASER(TensorTypeAndShapeInfo);
 
 template <>
 struct Releaser<OrtCUDAProviderOptionsV2> {
-    void operator()(OrtCUDAProviderOptionsV2* handle) const noexcept { api().ReleaseCUDAProviderOptions(handle); }
+    void operator()(OrtCUDAProviderOptionsV2* handle) const noexcept {
+        api().ReleaseCUDAProviderOptions(handle);
+    }
 };
 
 /// unique_ptr with the matching Release function of the table.

@@ -23,10 +23,13 @@ RunWatchdog::RunWatchdog(OrtRunOptions* runOptions, const AiRunControl& control)
         throw AiInferenceInterrupted(AiInferenceStopReason::Cancelled);
     }
     m_started = true;
-    m_thread = std::thread(&RunWatchdog::watch, this, control.cancellationRequested, control.deadlineMilliseconds);
+    m_thread =
+        std::thread(&RunWatchdog::watch, this, control.cancellationRequested, control.deadlineMilliseconds);
 }
 
-RunWatchdog::~RunWatchdog() { stop(); }
+RunWatchdog::~RunWatchdog() {
+    stop();
+}
 
 void RunWatchdog::stop() {
     if (!m_thread.joinable()) {

@@ -111,11 +111,14 @@ void appendCudaProvider(OrtSessionOptions* sessionOptions, const AiSessionOption
     Ort::check(api.GetCUDAProviderOptionsAsString(cuda.get(), allocator, &rawText));
     const Ort::AllocatedString text(rawText, Ort::AllocatedStringFree{allocator});
     const QList<QString> entries = QString::fromUtf8(text.get()).split(QLatin1Char(';'));
-    const bool precisionKept = entries.contains(QStringLiteral("use_tf32=%1").arg(QString::fromStdString(tf32)));
-    const bool limitKept = options.cudaMemoryLimitBytes < 1 ||
-                           entries.contains(QStringLiteral("gpu_mem_limit=%1").arg(QString::fromStdString(limit)));
+    const bool precisionKept =
+        entries.contains(QStringLiteral("use_tf32=%1").arg(QString::fromStdString(tf32)));
+    const bool limitKept =
+        options.cudaMemoryLimitBytes < 1 ||
+        entries.contains(QStringLiteral("gpu_mem_limit=%1").arg(QString::fromStdString(limit)));
     if (!precisionKept || !limitKept) {
-        throwRuntimeError(QStringLiteral("CUDA provider did not retain the requested precision or arena limit."));
+        throwRuntimeError(
+            QStringLiteral("CUDA provider did not retain the requested precision or arena limit."));
     }
     Ort::check(api.SessionOptionsAppendExecutionProvider_CUDA_V2(sessionOptions, cuda.get()));
 }
@@ -149,11 +152,12 @@ void AiSession::Impl::configureProvider(const AiSessionOptions& options) {
         case AiExecutionProvider::Cpu:
             return;
         case AiExecutionProvider::DirectML:
-            Ort::check(api.SessionOptionsAppendExecutionProvider(sessionOptions.get(), "DML", nullptr, nullptr, 0));
+            Ort::check(
+                api.SessionOptionsAppendExecutionProvider(sessionOptions.get(), "DML", nullptr, nullptr, 0));
             return;
         case AiExecutionProvider::CoreML:
-            Ort::check(
-                api.SessionOptionsAppendExecutionProvider(sessionOptions.get(), "CoreML", nullptr, nullptr, 0));
+            Ort::check(api.SessionOptionsAppendExecutionProvider(sessionOptions.get(), "CoreML", nullptr,
+                                                                 nullptr, 0));
             return;
         case AiExecutionProvider::Cuda:
             appendCudaProvider(sessionOptions.get(), options);
@@ -207,7 +211,8 @@ void AiSession::Impl::readSpecs() {
     }
 }
 
-AiSession::AiSession(const QString& modelPath, const AiSessionOptions& options) : d(std::make_unique<Impl>()) {
+AiSession::AiSession(const QString& modelPath, const AiSessionOptions& options)
+    : d(std::make_unique<Impl>()) {
     const OrtApi& api = Ort::api();
     d->modelPath = modelPath;
     d->provider = options.provider == AiExecutionProvider::Auto ? AiExecutionProvider::Cpu : options.provider;
@@ -259,12 +264,22 @@ AiSession::~AiSession() = default;
 AiSession::AiSession(AiSession&& other) noexcept = default;
 AiSession& AiSession::operator=(AiSession&& other) noexcept = default;
 
-QList<AiTensorSpec> AiSession::inputs() const { return d ? d->inputSpecs : QList<AiTensorSpec>{}; }
-QList<AiTensorSpec> AiSession::outputs() const { return d ? d->outputSpecs : QList<AiTensorSpec>{}; }
-QString AiSession::modelPath() const { return d ? d->modelPath : QString(); }
-AiExecutionProvider AiSession::provider() const { return d ? d->provider : AiExecutionProvider::Cpu; }
+QList<AiTensorSpec> AiSession::inputs() const {
+    return d ? d->inputSpecs : QList<AiTensorSpec>{};
+}
+QList<AiTensorSpec> AiSession::outputs() const {
+    return d ? d->outputSpecs : QList<AiTensorSpec>{};
+}
+QString AiSession::modelPath() const {
+    return d ? d->modelPath : QString();
+}
+AiExecutionProvider AiSession::provider() const {
+    return d ? d->provider : AiExecutionProvider::Cpu;
+}
 
-AiInferenceResult AiSession::run(const QList<AiTensor>& inputs) const { return run(inputs, AiRunControl{}); }
+AiInferenceResult AiSession::run(const QList<AiTensor>& inputs) const {
+    return run(inputs, AiRunControl{});
+}
 
 AiInferenceResult AiSession::run(const QList<AiTensor>& inputs, const AiRunControl& control) const {
     if (!d) {
@@ -311,9 +326,9 @@ AiInferenceResult AiSession::run(const QList<AiTensor>& inputs, const AiRunContr
         // ONNX Runtime reads the caller's bytes in place; constData() never detaches the shared buffer.
         OrtValue* value = nullptr;
         Ort::check(api.CreateTensorWithDataAsOrtValue(
-            memoryInfo.get(), const_cast<char*>(tensor->data.constData()), static_cast<size_t>(tensor->data.size()),
-            tensor->shape.constData(), static_cast<size_t>(tensor->shape.size()), toOrtElementType(tensor->dataType),
-            &value));
+            memoryInfo.get(), const_cast<char*>(tensor->data.constData()),
+            static_cast<size_t>(tensor->data.size()), tensor->shape.constData(),
+            static_cast<size_t>(tensor->shape.size()), toOrtElementType(tensor->dataType), &value));
         inputValues[index].reset(value);
         inputPointers[index] = value;
     }
@@ -334,9 +349,9 @@ AiInferenceResult AiSession::run(const QList<AiTensor>& inputs, const AiRunContr
     std::int64_t elapsedMilliseconds = 0;
     {
         RunWatchdog watchdog(runOptions.get(), control);
-        const Ort::Owned<OrtStatus> runStatus(api.Run(d->session.get(), runOptions.get(),
-                                                      d->inputNamePointers.data(), inputPointers.data(), inputCount,
-                                                      d->outputNamePointers.data(), outputCount, rawOutputs.data()));
+        const Ort::Owned<OrtStatus> runStatus(
+            api.Run(d->session.get(), runOptions.get(), d->inputNamePointers.data(), inputPointers.data(),
+                    inputCount, d->outputNamePointers.data(), outputCount, rawOutputs.data()));
         for (OrtValue* value : rawOutputs) {
             outputValues.emplace_back(value);
         }
@@ -345,7 +360,8 @@ AiInferenceResult AiSession::run(const QList<AiTensor>& inputs, const AiRunContr
         // A stop asked by the watchdog wins over the failure it provoked, and over a run that beat it.
         watchdog.throwIfStopped();
         if (runStatus) {
-            throwRuntimeError(QStringLiteral("ONNX Runtime error: %1").arg(Ort::statusMessage(runStatus.get())));
+            throwRuntimeError(
+                QStringLiteral("ONNX Runtime error: %1").arg(Ort::statusMessage(runStatus.get())));
         }
     }
 
@@ -371,7 +387,8 @@ AiInferenceResult AiSession::run(const QList<AiTensor>& inputs, const AiRunContr
         if (count > 0 && count <= std::numeric_limits<qsizetype>::max() / elementSize) {
             void* bytes = nullptr;
             Ort::check(api.GetTensorMutableData(value, &bytes));
-            tensor.data = QByteArray(static_cast<const char*>(bytes), static_cast<qsizetype>(count * elementSize));
+            tensor.data =
+                QByteArray(static_cast<const char*>(bytes), static_cast<qsizetype>(count * elementSize));
         }
         result.outputs.append(std::move(tensor));
     }
@@ -415,6 +432,8 @@ bool AiSession::isProviderAvailable(AiExecutionProvider provider) {
     return provider == AiExecutionProvider::Auto || availableProviders().contains(provider);
 }
 
-QString AiSession::runtimeVersion() { return QString::fromUtf8(OrtGetApiBase()->GetVersionString()); }
+QString AiSession::runtimeVersion() {
+    return QString::fromUtf8(OrtGetApiBase()->GetVersionString());
+}
 
 }  // namespace Tarnivale::AI

@@ -68,6 +68,8 @@ const char* AiInferenceInterrupted::what() const noexcept {
                                                         : "AI inference deadline exceeded.";
 }
 
-AiInferenceStopReason AiInferenceInterrupted::reason() const noexcept { return m_reason; }
+AiInferenceStopReason AiInferenceInterrupted::reason() const noexcept {
+    return m_reason;
+}
 
 }  // namespace Tarnivale::AI

@@ -10,9 +10,9 @@ namespace {
 
 // Task kind names double as manifest text, indexed by the enumeration value.
 constexpr std::array<const char*, 9> kTaskKindNames = {
-    "unspecified",         "classification",         "multilabel_classification",
-    "semantic_segmentation", "pixel_regression",     "object_detection",
-    "instance_segmentation", "change_detection",     "raster_transform",
+    "unspecified",           "classification",   "multilabel_classification",
+    "semantic_segmentation", "pixel_regression", "object_detection",
+    "instance_segmentation", "change_detection", "raster_transform",
 };
 
 }  // namespace
@@ -159,7 +159,8 @@ AiTaskKind parseTaskKind(const QString& text) {
 
 AiOutputKind parseMaterializationKind(const QString& text) {
     const QString value = text.trimmed().toLower();
-    for (const auto kind : {AiOutputKind::Tensor, AiOutputKind::Raster, AiOutputKind::Mask, AiOutputKind::Vector}) {
+    for (const auto kind :
+         {AiOutputKind::Tensor, AiOutputKind::Raster, AiOutputKind::Mask, AiOutputKind::Vector}) {
         if (value == aiOutputKindName(kind).toLower()) {
             return kind;
         }

@@ -37,7 +37,8 @@ TEST(OperationContext, EnforcesTheMemoryBudget) {
     context.setMemoryBudgetBytes(1000);
     const OperationContext copy = context;
     EXPECT_EQ(copy.memoryBudgetBytes(), 1000);
-    EXPECT_NO_THROW(copy.enforceResourceUsage(OperationResourceUsage{1000}, operation, QStringLiteral("a.tif")));
+    EXPECT_NO_THROW(
+        copy.enforceResourceUsage(OperationResourceUsage{1000}, operation, QStringLiteral("a.tif")));
     try {
         copy.enforceResourceUsage(OperationResourceUsage{1001}, operation, QStringLiteral("a.tif"));
         FAIL() << "a usage over the budget must be refused";

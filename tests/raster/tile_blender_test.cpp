@@ -14,7 +14,8 @@ TEST(TileBlender, AllEdgesOnTheBorderWeighOneInsideAndZeroOutside) {
     for (int y = -1; y <= 8; ++y) {
         for (int x = -1; x <= 10; ++x) {
             const bool inside = x >= 0 && y >= 0 && x < 10 && y < 8;
-            EXPECT_EQ(weight(x, y, 10, 8, 3, 3, true, true, true, true), inside ? 1.0f : 0.0f) << x << "," << y;
+            EXPECT_EQ(weight(x, y, 10, 8, 3, 3, true, true, true, true), inside ? 1.0f : 0.0f)
+                << x << "," << y;
         }
     }
 }
@@ -29,7 +30,8 @@ TEST(TileBlender, LinearRampOverSharedSides) {
     EXPECT_FLOAT_EQ(weight(480, 100, 512, 512, 32, 32, true, false, true, true), 32.0f / 33.0f);
     EXPECT_FLOAT_EQ(weight(479, 100, 512, 512, 32, 32, true, false, true, true), 1.0f);
     // A corner shared on two sides multiplies both ramps.
-    EXPECT_FLOAT_EQ(weight(0, 0, 512, 512, 32, 32, false, false, false, false), (1.0f / 33.0f) * (1.0f / 33.0f));
+    EXPECT_FLOAT_EQ(weight(0, 0, 512, 512, 32, 32, false, false, false, false),
+                    (1.0f / 33.0f) * (1.0f / 33.0f));
     // Border sides are not ramped.
     EXPECT_FLOAT_EQ(weight(0, 0, 512, 512, 32, 32, true, false, true, false), 1.0f);
 }

@@ -27,8 +27,8 @@ TEST(GdalHandles, OpenFailsCleanlyAndProgressStopsACopy) {
     Gdal::ProgressAdapter refuse([](double) { return false; });
     const QByteArray copyPath = dir.filePath(QStringLiteral("copy.tif")).toUtf8();
     GDALDriverH gtiff = GDALGetDriverByName("GTiff");
-    Gdal::Dataset copy(GDALCreateCopy(gtiff, copyPath.constData(), dataset.get(), FALSE, nullptr, refuse.function(),
-                                      refuse.data()));
+    Gdal::Dataset copy(GDALCreateCopy(gtiff, copyPath.constData(), dataset.get(), FALSE, nullptr,
+                                      refuse.function(), refuse.data()));
     EXPECT_FALSE(copy);
     EXPECT_NO_THROW(refuse.rethrowIfFailed());
 

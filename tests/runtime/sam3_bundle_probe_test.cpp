@@ -40,11 +40,13 @@ TEST_F(Sam3Probe, RecognisesOnlyAGraphNamedByAValidManifest) {
     EXPECT_TRUE(isSam3BundleGraph(model));
     // Graph optimisation is off for it, and the model still loads and runs.
     const AiSession session(model);
-    EXPECT_EQ(session.run({AiTensor::fromFloat32(QStringLiteral("x"), {1, 1, 1, 1}, {2.0f})}).outputs.size(), 1);
+    EXPECT_EQ(session.run({AiTensor::fromFloat32(QStringLiteral("x"), {1, 1, 1, 1}, {2.0f})}).outputs.size(),
+              1);
 
     writeManifest(R"({"schema":"tarnivale.sam3-package/1","model":"other/model","graphs":["vision.onnx"]})");
     EXPECT_FALSE(isSam3BundleGraph(model));
-    writeManifest(R"({"schema":"tarnivale.sam3-package/2","model":"facebook/sam3","graphs":["vision.onnx"]})");
+    writeManifest(
+        R"({"schema":"tarnivale.sam3-package/2","model":"facebook/sam3","graphs":["vision.onnx"]})");
     EXPECT_FALSE(isSam3BundleGraph(model));
     writeManifest(R"({"schema":"tarnivale.sam3-package/1","model":"facebook/sam3","graphs":["text.onnx"]})");
     EXPECT_FALSE(isSam3BundleGraph(model));

@@ -18,7 +18,8 @@ using Tarnivale::AI::Testing::testModelPath;
 namespace {
 
 template <typename T>
-AiTensor tensorOf(const char* name, AiTensorDataType type, QList<std::int64_t> shape, const std::vector<T>& values) {
+AiTensor tensorOf(const char* name, AiTensorDataType type, QList<std::int64_t> shape,
+                  const std::vector<T>& values) {
     AiTensor tensor;
     tensor.name = QString::fromUtf8(name);
     tensor.dataType = type;
@@ -63,7 +64,8 @@ TEST(Session, AutoResolvesToCpuAndRunsWithDynamicDimensions) {
 
     // The tensor's own shape is used, not the model's symbolic one.
     const std::vector<float> values{0, 1, 2, 3, 4, 5, -6, 7.5f, 8, 9, 10, 11};
-    const AiInferenceResult result = session.run({tensorOf("x", AiTensorDataType::Float32, {1, 2, 2, 3}, values)});
+    const AiInferenceResult result =
+        session.run({tensorOf("x", AiTensorDataType::Float32, {1, 2, 2, 3}, values)});
     EXPECT_EQ(result.provider, AiExecutionProvider::Cpu);
     EXPECT_GE(result.elapsedMilliseconds, 0);
     ASSERT_EQ(result.outputs.size(), 1);
@@ -101,23 +103,44 @@ TEST(Session, InputChecksInTheirOrder) {
 
     EXPECT_EQ(errorOf<std::invalid_argument>([&] { session.run({a}); }),
               "Inference input count does not match the ONNX model.");
-    EXPECT_EQ(errorOf<std::invalid_argument>([&] { session.run({a, a}); }), "Inference tensor names must be unique.");
-    EXPECT_EQ(errorOf<std::invalid_argument>(
-                  [&] { session.run({a, tensorOf("c", AiTensorDataType::Float32, {2, 3}, six)}); }),
+    EXPECT_EQ(errorOf<std::invalid_argument>([&] {
+                  session.run({a, a});
+              }),
+              "Inference tensor names must be unique.");
+    EXPECT_EQ(errorOf<std::invalid_argument>([&] {
+                  session.run({a, tensorOf("c", AiTensorDataType::Float32, {2, 3}, six)});
+              }),
               "Missing ONNX input tensor: b");
-    EXPECT_EQ(errorOf<std::invalid_argument>(
-                  [&] { session.run({a, tensorOf("b", AiTensorDataType::Int32, {2, 3}, std::vector<int>(6))}); }),
+    EXPECT_EQ(errorOf<std::invalid_argument>([&] {
+                  session.run({a, tensorOf("b", AiTensorDataType::Int32, {2, 3}, std::vector<int>(6))});
+              }),
               "ONNX input tensor type mismatch: b");
     // Validation messages of one tensor are joined by a space, before the uniqueness check.
     AiTensor broken = tensorOf("", AiTensorDataType::Float32, {2, 0}, six);
-    EXPECT_EQ(errorOf<std::invalid_argument>([&] { session.run({a, broken}); }),
+    EXPECT_EQ(errorOf<std::invalid_argument>([&] {
+                  session.run({a, broken});
+              }),
               "Tensor name is required. Runtime tensor dimensions must be positive. "
+              "Tensor byte size does not match its data type and shape.");
+    // Empty and overflowing shapes never reach ONNX Runtime.
+    AiTensor shapeless = tensorOf("b", AiTensorDataType::Float32, {}, std::vector<float>{});
+    EXPECT_EQ(errorOf<std::invalid_argument>([&] {
+                  session.run({a, shapeless});
+              }),
+              "Tensor shape is required.");
+    const std::int64_t huge = std::int64_t{1} << 32;
+    AiTensor overflowing = tensorOf("b", AiTensorDataType::Float32, {huge, huge}, six);
+    EXPECT_EQ(errorOf<std::invalid_argument>([&] {
+                  session.run({a, overflowing});
+              }),
               "Tensor byte size does not match its data type and shape.");
     // A shape the model cannot take fails inside ONNX Runtime.
     const auto wrongShape = tensorOf("b", AiTensorDataType::Float32, {3, 2}, six);
     const std::string message = errorOf<std::runtime_error>([&] { session.run({a, wrongShape}); });
     EXPECT_EQ(message.rfind("ONNX Runtime error: ", 0), 0u) << message;
-    EXPECT_EQ(errorOf<std::invalid_argument>([&] { session.run({a, b}, AiRunControl{-1, {}}); }),
+    EXPECT_EQ(errorOf<std::invalid_argument>([&] {
+                  session.run({a, b}, AiRunControl{-1, {}});
+              }),
               "Negative inference deadline.");
 }
 
@@ -126,26 +149,29 @@ TEST(Session, IntegerAndDoubleElementTypes) {
     EXPECT_EQ(int64Session.inputs().front().dataType, AiTensorDataType::Int64);
     EXPECT_EQ(int64Session.inputs().front().shape, QList<std::int64_t>{-1});
     const std::vector<std::int64_t> ids{1, -2, std::int64_t{1} << 40};
-    const auto doubled = int64Session.run({tensorOf("ids", AiTensorDataType::Int64, {3}, ids)}).outputs.front();
+    const auto doubled =
+        int64Session.run({tensorOf("ids", AiTensorDataType::Int64, {3}, ids)}).outputs.front();
     EXPECT_EQ(doubled.dataType, AiTensorDataType::Int64);
     EXPECT_EQ(valuesOf<std::int64_t>(doubled), (std::vector<std::int64_t>{2, -4, std::int64_t{1} << 41}));
 
     const AiSession uint8Session(testModelPath(QStringLiteral("uint8_cast.onnx")));
     EXPECT_EQ(uint8Session.inputs().front().dataType, AiTensorDataType::UInt8);
     const std::vector<std::uint8_t> pixels{0, 1, 128, 255};
-    const auto cast = uint8Session.run({tensorOf("pixels", AiTensorDataType::UInt8, {2, 2}, pixels)}).outputs.front();
+    const auto cast =
+        uint8Session.run({tensorOf("pixels", AiTensorDataType::UInt8, {2, 2}, pixels)}).outputs.front();
     EXPECT_EQ(cast.shape, (QList<std::int64_t>{2, 2}));
     EXPECT_EQ(valuesOf<float>(cast), (std::vector<float>{0, 1, 128, 255}));
 
     const AiSession doubleSession(testModelPath(QStringLiteral("float64_to_int32.onnx")));
     EXPECT_EQ(doubleSession.outputs().front().dataType, AiTensorDataType::Int32);
-    const auto truncated =
-        doubleSession.run({tensorOf("x", AiTensorDataType::Float64, {3}, std::vector<double>{1.9, -2.5, 7.0})});
+    const auto truncated = doubleSession.run(
+        {tensorOf("x", AiTensorDataType::Float64, {3}, std::vector<double>{1.9, -2.5, 7.0})});
     EXPECT_EQ(valuesOf<std::int32_t>(truncated.outputs.front()), (std::vector<std::int32_t>{1, -2, 7}));
 }
 
 TEST(Session, ConstructionFailures) {
-    EXPECT_EQ(errorOf<std::runtime_error>([] { AiSession(testModelPath(QStringLiteral("float16_identity.onnx"))); }),
+    EXPECT_EQ(errorOf<std::runtime_error>(
+                  [] { AiSession(testModelPath(QStringLiteral("float16_identity.onnx"))); }),
               "The ONNX model uses an unsupported tensor data type.");
 
     const QString missing = testModelPath(QStringLiteral("no-such-model.onnx"));
@@ -156,7 +182,8 @@ TEST(Session, ConstructionFailures) {
     AiSessionOptions negative;
     negative.provider = AiExecutionProvider::Cpu;
     negative.cudaMemoryLimitBytes = -1;
-    EXPECT_EQ(errorOf<std::invalid_argument>([&] { AiSession(missing, negative); }), "Negative CUDA arena limit.");
+    EXPECT_EQ(errorOf<std::invalid_argument>([&] { AiSession(missing, negative); }),
+              "Negative CUDA arena limit.");
 
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
@@ -207,7 +234,8 @@ TEST(Session, ProvidersOfThisRuntime) {
     if (!providers.contains(AiExecutionProvider::DirectML)) {
         AiSessionOptions dml;
         dml.provider = AiExecutionProvider::DirectML;
-        EXPECT_EQ(errorOf<std::invalid_argument>([&] { AiSession(testModelPath(QStringLiteral("add_one.onnx")), dml); }),
+        EXPECT_EQ(errorOf<std::invalid_argument>(
+                      [&] { AiSession(testModelPath(QStringLiteral("add_one.onnx")), dml); }),
                   "Requested ONNX execution provider is unavailable: DirectML");
     }
 }

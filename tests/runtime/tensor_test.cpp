@@ -45,7 +45,8 @@ TEST(Tensor, ElementCountGuardsZeroNegativeAndOverflow) {
 
 TEST(Tensor, ValidationMessagesInOrder) {
     // Zero dimension: one dimension message, and the size message only when bytes are carried.
-    EXPECT_EQ(tensorOf(AiTensorDataType::Float32, {1, 3, 0, 4}, 0).validationErrors(), QList<QString>{kDimension});
+    EXPECT_EQ(tensorOf(AiTensorDataType::Float32, {1, 3, 0, 4}, 0).validationErrors(),
+              QList<QString>{kDimension});
     EXPECT_EQ(tensorOf(AiTensorDataType::Float32, {1, 3, 0, 4}, 4).validationErrors(),
               (QList<QString>{kDimension, kSize}));
     EXPECT_EQ(tensorOf(AiTensorDataType::Float32, {-1, 5}, 0).validationErrors(), QList<QString>{kDimension});

@@ -35,7 +35,8 @@ TEST(Vocabulary, DisplayNamesIncludingOutOfRange) {
     EXPECT_EQ(aiTensorLayoutName(AiTensorLayout::NHWC), QStringLiteral("NHWC"));
     EXPECT_EQ(aiTensorLayoutName(static_cast<AiTensorLayout>(7)), QStringLiteral("Unknown"));
 
-    EXPECT_EQ(aiTaskKindName(AiTaskKind::MultilabelClassification), QStringLiteral("multilabel_classification"));
+    EXPECT_EQ(aiTaskKindName(AiTaskKind::MultilabelClassification),
+              QStringLiteral("multilabel_classification"));
     EXPECT_EQ(aiTaskKindName(AiTaskKind::RasterTransform), QStringLiteral("raster_transform"));
     EXPECT_EQ(aiTaskKindName(static_cast<AiTaskKind>(42)), QStringLiteral("unspecified"));
     EXPECT_EQ(aiTaskKindName(static_cast<AiTaskKind>(-1)), QStringLiteral("unspecified"));

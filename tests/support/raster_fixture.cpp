@@ -65,7 +65,8 @@ void writeTestRaster(const QString& path, const TestRasterSpec& spec) {
             GDALSetRasterNoDataValue(handle, *spec.noData);
         }
         if (static_cast<size_t>(band) <= spec.colorInterpretations.size()) {
-            GDALSetRasterColorInterpretation(handle, spec.colorInterpretations[static_cast<size_t>(band - 1)]);
+            GDALSetRasterColorInterpretation(handle,
+                                             spec.colorInterpretations[static_cast<size_t>(band - 1)]);
         }
         if (spec.lastBandIsAlpha && band == spec.bands) {
             GDALSetRasterColorInterpretation(handle, GCI_AlphaBand);
@@ -74,8 +75,8 @@ void writeTestRaster(const QString& path, const TestRasterSpec& spec) {
             for (int x = 0; x < spec.width; ++x) {
                 row[static_cast<size_t>(x)] = spec.value(band, x, y);
             }
-            if (GDALRasterIO(handle, GF_Write, 0, y, spec.width, 1, row.data(), spec.width, 1, GDT_Float64, 0, 0) !=
-                CE_None) {
+            if (GDALRasterIO(handle, GF_Write, 0, y, spec.width, 1, row.data(), spec.width, 1, GDT_Float64, 0,
+                             0) != CE_None) {
                 fail(QStringLiteral("cannot write band %1 of %2").arg(band).arg(path));
             }
         }
@@ -92,8 +93,8 @@ void writeTestRaster(const QString& path, const TestRasterSpec& spec) {
             for (int x = 0; x < spec.width; ++x) {
                 maskRow[static_cast<size_t>(x)] = spec.maskValid(x, y) ? 255 : 0;
             }
-            if (GDALRasterIO(mask, GF_Write, 0, y, spec.width, 1, maskRow.data(), spec.width, 1, GDT_Byte, 0, 0) !=
-                CE_None) {
+            if (GDALRasterIO(mask, GF_Write, 0, y, spec.width, 1, maskRow.data(), spec.width, 1, GDT_Byte, 0,
+                             0) != CE_None) {
                 fail(QStringLiteral("cannot write the mask of %1").arg(path));
             }
         }
@@ -125,7 +126,8 @@ std::vector<unsigned char> readTestMask(const QString& path) {
     const int height = GDALGetRasterYSize(dataset.get());
     std::vector<unsigned char> values(static_cast<size_t>(width) * static_cast<size_t>(height));
     GDALRasterBandH mask = GDALGetMaskBand(GDALGetRasterBand(dataset.get(), 1));
-    if (GDALRasterIO(mask, GF_Read, 0, 0, width, height, values.data(), width, height, GDT_Byte, 0, 0) != CE_None) {
+    if (GDALRasterIO(mask, GF_Read, 0, 0, width, height, values.data(), width, height, GDT_Byte, 0, 0) !=
+        CE_None) {
         fail(QStringLiteral("cannot read the mask of %1").arg(path));
     }
     return values;

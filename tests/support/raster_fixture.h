@@ -21,8 +21,8 @@ struct TestRasterSpec {
     int bands = 1;
     GDALDataType dataType = GDT_Float32;
     /// Six affine coefficients; empty leaves the raster without a geotransform.
-    std::optional<std::array<double, 6>> geoTransform = std::array<double, 6>{500000.0, 10.0, 0.0,
-                                                                                4100000.0, 0.0, -10.0};
+    std::optional<std::array<double, 6>> geoTransform =
+        std::array<double, 6>{500000.0, 10.0, 0.0, 4100000.0, 0.0, -10.0};
     /// EPSG code of the CRS; 0 writes no CRS.
     int epsg = 32633;
     std::optional<double> noData;

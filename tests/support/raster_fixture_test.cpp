@@ -1,7 +1,7 @@
 // The raster fixture must write what it is asked to: later raster tests rely on it.
 
-#include "runtime/gdal_handles.h"
 #include "support/raster_fixture.h"
+#include "runtime/gdal_handles.h"
 
 #include <gtest/gtest.h>
 

@@ -33,7 +33,7 @@ public:
     /// Windows in row-major order; the last window of each axis ends flush with the raster's far edge.
     /// Throws std::invalid_argument for non-positive sizes or an overlap outside [0, tile size).
     static QList<AiTileWindow> plan(std::int32_t rasterWidth, std::int32_t rasterHeight,
-                                   const AiTileOptions& options);
+                                    const AiTileOptions& options);
 };
 
 class TARNIVALE_AI_EXPORT AiTileBlender {
