@@ -7,9 +7,11 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include <atomic>
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace Tarnivale::AI;
@@ -251,4 +253,26 @@ TEST(Session, MovedSessionKeepsWorkingAndThreadOptionsApply) {
     EXPECT_EQ(errorOf<std::invalid_argument>([&] { first.run({}); }), "The AI session holds no model.");
     const auto result = second.run({AiTensor::fromFloat32(QStringLiteral("x"), {1, 1, 1, 1}, {41.0f})});
     EXPECT_EQ(valuesOf<float>(result.outputs.front()), std::vector<float>{42.0f});
+}
+
+TEST(Session, ConcurrentRunsOnOneSession) {
+    const AiSession session(testModelPath(QStringLiteral("add_one.onnx")));
+    std::atomic<int> wrong{0};
+    const auto worker = [&](float base) {
+        for (int i = 0; i < 40; ++i) {
+            const float value = base + static_cast<float>(i);
+            AiRunControl control;
+            control.deadlineMilliseconds = i % 2 == 0 ? 0 : 60000;  // half of them with a watchdog
+            const auto result =
+                session.run({AiTensor::fromFloat32(QStringLiteral("x"), {1, 1, 1, 2}, {value, -value})}, control);
+            if (valuesOf<float>(result.outputs.front()) != std::vector<float>{value + 1.0f, 1.0f - value}) {
+                ++wrong;
+            }
+        }
+    };
+    std::thread first(worker, 100.0f);
+    std::thread second(worker, 1000.0f);
+    first.join();
+    second.join();
+    EXPECT_EQ(wrong.load(), 0);
 }
