@@ -263,8 +263,8 @@ TEST(Session, ConcurrentRunsOnOneSession) {
             const float value = base + static_cast<float>(i);
             AiRunControl control;
             control.deadlineMilliseconds = i % 2 == 0 ? 0 : 60000;  // half of them with a watchdog
-            const auto result =
-                session.run({AiTensor::fromFloat32(QStringLiteral("x"), {1, 1, 1, 2}, {value, -value})}, control);
+            const auto result = session.run(
+                {AiTensor::fromFloat32(QStringLiteral("x"), {1, 1, 1, 2}, {value, -value})}, control);
             if (valuesOf<float>(result.outputs.front()) != std::vector<float>{value + 1.0f, 1.0f - value}) {
                 ++wrong;
             }
