@@ -20,7 +20,9 @@ QString stringOr(const QJsonObject& object, const QString& key, const QString& f
     return value.isString() ? value.toString() : fallback;
 }
 
-QJsonObject objectOf(const QJsonValue& value) { return value.isObject() ? value.toObject() : QJsonObject(); }
+QJsonObject objectOf(const QJsonValue& value) {
+    return value.isObject() ? value.toObject() : QJsonObject();
+}
 
 QJsonArray arrayOf(const QJsonObject& object, const QString& key) {
     const QJsonValue value = object.value(key);
@@ -40,7 +42,9 @@ std::int32_t int32Or(const QJsonValue& value, std::int32_t fallback) {
     return static_cast<std::int32_t>(wide);
 }
 
-double doubleOr(const QJsonValue& value, double fallback) { return value.isDouble() ? value.toDouble() : fallback; }
+double doubleOr(const QJsonValue& value, double fallback) {
+    return value.isDouble() ? value.toDouble() : fallback;
+}
 
 AiVariantMap variantMapOf(const QJsonObject& object, const QString& key) {
     return objectOf(object.value(key)).toVariantMap();
@@ -59,7 +63,8 @@ QList<double> doublesOf(const QJsonObject& object, const QString& key) {
 AiTensorSpec readTensor(const QJsonObject& object) {
     AiTensorSpec spec;
     spec.name = stringOr(object, QStringLiteral("name"));
-    spec.dataType = parseTensorDataType(stringOr(object, QStringLiteral("dataType"), QStringLiteral("float32")));
+    spec.dataType =
+        parseTensorDataType(stringOr(object, QStringLiteral("dataType"), QStringLiteral("float32")));
     spec.layout = parseTensorLayout(stringOr(object, QStringLiteral("layout")));
     const QJsonArray shape = arrayOf(object, QStringLiteral("shape"));
     spec.shape.reserve(shape.size());

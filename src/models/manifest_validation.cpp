@@ -25,7 +25,8 @@ void checkTensors(const QList<AiTensorSpec>& tensors, const QString& role, QList
         for (const std::int64_t dimension : tensor.shape) {
             // -1 marks a dynamic dimension; every positive value is a fixed one.
             if (dimension == 0 || dimension < -1) {
-                errors.append(QStringLiteral("%1 tensor '%2' contains an invalid dimension.").arg(role, tensor.name));
+                errors.append(
+                    QStringLiteral("%1 tensor '%2' contains an invalid dimension.").arg(role, tensor.name));
             }
         }
     }
@@ -39,8 +40,9 @@ QList<QString> AiModelManifest::validationErrors() const {
     bool majorOk = false;
     const int major = schemaVersion.split(QLatin1Char('.')).value(0).toInt(&majorOk, 10);
     if (!majorOk || major != 1) {
-        errors.append(QStringLiteral("Unsupported AI model manifest schemaVersion '%1'; supported major version is 1.")
-                          .arg(schemaVersion));
+        errors.append(
+            QStringLiteral("Unsupported AI model manifest schemaVersion '%1'; supported major version is 1.")
+                .arg(schemaVersion));
     }
     if (id.trimmed().isEmpty()) {
         errors.append(QStringLiteral("Model id is required."));
@@ -72,7 +74,8 @@ QList<QString> AiModelManifest::validationErrors() const {
             errors.append(QStringLiteral("Task is required for manifest schema 1.1 and later."));
         }
         if (inputAdapters.isEmpty()) {
-            errors.append(QStringLiteral("At least one input adapter is required for manifest schema 1.1 and later."));
+            errors.append(
+                QStringLiteral("At least one input adapter is required for manifest schema 1.1 and later."));
         }
         if (outputDecoders.isEmpty()) {
             errors.append(
@@ -82,7 +85,8 @@ QList<QString> AiModelManifest::validationErrors() const {
 
     for (const AiInputAdapterSpec& adapter : inputAdapters) {
         if (!hasTensorNamed(inputs, adapter.tensor)) {
-            errors.append(QStringLiteral("Input adapter references unknown tensor '%1'.").arg(adapter.tensor));
+            errors.append(
+                QStringLiteral("Input adapter references unknown tensor '%1'.").arg(adapter.tensor));
         }
         if (adapter.source.trimmed().isEmpty()) {
             errors.append(QStringLiteral("Input adapter for '%1' requires a source.").arg(adapter.tensor));
@@ -104,14 +108,16 @@ QList<QString> AiModelManifest::validationErrors() const {
             decoderIds.append(decoder.id);
         }
         if (!hasTensorNamed(outputs, decoder.tensor)) {
-            errors.append(
-                QStringLiteral("Output decoder '%1' references unknown tensor '%2'.").arg(decoder.id, decoder.tensor));
+            errors.append(QStringLiteral("Output decoder '%1' references unknown tensor '%2'.")
+                              .arg(decoder.id, decoder.tensor));
         }
         if (decoder.activation.trimmed().isEmpty()) {
-            errors.append(QStringLiteral("Output decoder '%1' requires an explicit activation.").arg(decoder.id));
+            errors.append(
+                QStringLiteral("Output decoder '%1' requires an explicit activation.").arg(decoder.id));
         }
         if (decoder.threshold < 0.0 || decoder.threshold > 1.0) {
-            errors.append(QStringLiteral("Output decoder '%1' threshold must be between 0 and 1.").arg(decoder.id));
+            errors.append(
+                QStringLiteral("Output decoder '%1' threshold must be between 0 and 1.").arg(decoder.id));
         }
     }
 
@@ -125,18 +131,19 @@ QList<QString> AiModelManifest::validationErrors() const {
                 }
             }
             if (count == 0) {
-                errors.append(QStringLiteral("Object-detection output role '%1' is required.").arg(QLatin1String(role)));
+                errors.append(QStringLiteral("Object-detection output role '%1' is required.")
+                                  .arg(QLatin1String(role)));
             } else if (count >= 2) {
-                errors.append(
-                    QStringLiteral("Object-detection output role '%1' must be unique.").arg(QLatin1String(role)));
+                errors.append(QStringLiteral("Object-detection output role '%1' must be unique.")
+                                  .arg(QLatin1String(role)));
             }
         }
     }
 
     for (const AiMaterializationSpec& materialization : materializations) {
         if (!decoderIds.contains(materialization.decoder)) {
-            errors.append(
-                QStringLiteral("Materialization references unknown decoder '%1'.").arg(materialization.decoder));
+            errors.append(QStringLiteral("Materialization references unknown decoder '%1'.")
+                              .arg(materialization.decoder));
         }
     }
 
@@ -152,6 +159,8 @@ QList<QString> AiModelManifest::validationErrors() const {
     return errors;
 }
 
-bool AiModelManifest::isValid() const { return validationErrors().isEmpty(); }
+bool AiModelManifest::isValid() const {
+    return validationErrors().isEmpty();
+}
 
 }  // namespace Tarnivale::AI

@@ -98,7 +98,8 @@ void insertNonEmpty(QJsonObject& root, const QString& key, const QList<Spec>& sp
 QJsonObject AiModelManifestWriter::toJsonObject(const AiModelManifest& manifest) {
     const QList<QString> errors = manifest.validationErrors();
     if (!errors.isEmpty()) {
-        throwInvalidArgument(QStringLiteral("Cannot serialize invalid AI model manifest: %1").arg(joinMessages(errors)));
+        throwInvalidArgument(
+            QStringLiteral("Cannot serialize invalid AI model manifest: %1").arg(joinMessages(errors)));
     }
 
     QJsonArray labels;
@@ -140,7 +141,8 @@ QJsonObject AiModelManifestWriter::toJsonObject(const AiModelManifest& manifest)
     }
     insertNonEmpty(root, QStringLiteral("inputAdapters"), manifest.inputAdapters, adapterObject);
     insertNonEmpty(root, QStringLiteral("outputDecoders"), manifest.outputDecoders, decoderObject);
-    insertNonEmpty(root, QStringLiteral("materializations"), manifest.materializations, materializationObject);
+    insertNonEmpty(root, QStringLiteral("materializations"), manifest.materializations,
+                   materializationObject);
 
     const AiModelProvenance& provenance = manifest.provenance;
     if (!provenance.sourceUrl.isEmpty() || !provenance.license.isEmpty()) {
@@ -157,7 +159,8 @@ QJsonObject AiModelManifestWriter::toJsonObject(const AiModelManifest& manifest)
 }
 
 QByteArray AiModelManifestWriter::toJson(const AiModelManifest& manifest, bool indented) {
-    return QJsonDocument(toJsonObject(manifest)).toJson(indented ? QJsonDocument::Indented : QJsonDocument::Compact);
+    return QJsonDocument(toJsonObject(manifest))
+        .toJson(indented ? QJsonDocument::Indented : QJsonDocument::Compact);
 }
 
 void AiModelManifestWriter::toFile(const AiModelManifest& manifest, const QString& path) {

@@ -53,11 +53,13 @@ QList<QString> AiModelPackage::validationErrors() const {
     QList<QString> errors = m_manifest.validationErrors();
 
     const QString resolved = modelPath();
-    const bool unsafe = !QFileInfo(m_manifest.modelPath).isRelative() ||
-                        climbsOut(QDir(m_directoryPath).relativeFilePath(QFileInfo(resolved).absoluteFilePath())) ||
-                        resolvesOutside(m_directoryPath, resolved);
+    const bool unsafe =
+        !QFileInfo(m_manifest.modelPath).isRelative() ||
+        climbsOut(QDir(m_directoryPath).relativeFilePath(QFileInfo(resolved).absoluteFilePath())) ||
+        resolvesOutside(m_directoryPath, resolved);
     if (unsafe) {
-        errors.append(QStringLiteral("Package model path must be relative and remain inside the package directory."));
+        errors.append(
+            QStringLiteral("Package model path must be relative and remain inside the package directory."));
         return errors;
     }
     if (!QFileInfo(resolved).isFile()) {
@@ -76,11 +78,17 @@ QList<QString> AiModelPackage::validationErrors() const {
     return errors;
 }
 
-bool AiModelPackage::isValid() const { return validationErrors().isEmpty(); }
+bool AiModelPackage::isValid() const {
+    return validationErrors().isEmpty();
+}
 
-QString AiModelPackage::directoryPath() const { return m_directoryPath; }
+QString AiModelPackage::directoryPath() const {
+    return m_directoryPath;
+}
 
-const AiModelManifest& AiModelPackage::manifest() const { return m_manifest; }
+const AiModelManifest& AiModelPackage::manifest() const {
+    return m_manifest;
+}
 
 QString AiModelPackage::manifestPath() const {
     return QDir(m_directoryPath).filePath(QString::fromLatin1(ManifestFileName));
@@ -91,12 +99,16 @@ QString AiModelPackage::modelPath() const {
     return info.isRelative() ? QDir(m_directoryPath).filePath(m_manifest.modelPath) : info.absoluteFilePath();
 }
 
-QString AiModelPackage::modelSha256() const { return hashModelFile(modelPath()); }
+QString AiModelPackage::modelSha256() const {
+    return hashModelFile(modelPath());
+}
 
-AiModelPackage AiModelPackage::create(const QString& directory, const AiModelManifest& manifest, bool copyModel) {
+AiModelPackage AiModelPackage::create(const QString& directory, const AiModelManifest& manifest,
+                                      bool copyModel) {
     const QList<QString> errors = manifest.validationErrors();
     if (!errors.isEmpty()) {
-        throwInvalidArgument(QStringLiteral("Cannot create invalid AI model package: %1").arg(joinMessages(errors)));
+        throwInvalidArgument(
+            QStringLiteral("Cannot create invalid AI model package: %1").arg(joinMessages(errors)));
     }
     const QFileInfo source(manifest.modelPath);
     if (!source.isFile()) {
@@ -113,14 +125,18 @@ AiModelPackage AiModelPackage::create(const QString& directory, const AiModelMan
         const QString sourcePath = QDir::cleanPath(source.absoluteFilePath());
         if (sourcePath != QDir::cleanPath(packagedModel)) {
             if (QFileInfo::exists(packagedModel) || QFileInfo(packagedModel).isSymLink()) {
-                throwRuntimeError(QStringLiteral("AI model package target already exists: %1").arg(packagedModel));
+                throwRuntimeError(
+                    QStringLiteral("AI model package target already exists: %1").arg(packagedModel));
             }
             if (!QFile::copy(sourcePath, packagedModel)) {
-                throwRuntimeError(QStringLiteral("Could not copy AI model into package: %1").arg(packagedModel));
+                throwRuntimeError(
+                    QStringLiteral("Could not copy AI model into package: %1").arg(packagedModel));
             }
         }
-    } else if (QDir::cleanPath(source.absolutePath()).compare(QDir::cleanPath(target), Qt::CaseInsensitive) != 0) {
-        throwRuntimeError(QStringLiteral("An AI model package must keep its model file inside the package directory."));
+    } else if (QDir::cleanPath(source.absolutePath()).compare(QDir::cleanPath(target), Qt::CaseInsensitive) !=
+               0) {
+        throwRuntimeError(
+            QStringLiteral("An AI model package must keep its model file inside the package directory."));
     }
 
     written.modelPath = source.fileName();

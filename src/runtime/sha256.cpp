@@ -36,7 +36,8 @@ QString Sha256::finishHex() {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     EVP_DigestFinal_ex(m_context->evp.get(), digest, &length);
-    return QString::fromLatin1(QByteArray(reinterpret_cast<const char*>(digest), static_cast<qsizetype>(length)).toHex());
+    return QString::fromLatin1(
+        QByteArray(reinterpret_cast<const char*>(digest), static_cast<qsizetype>(length)).toHex());
 }
 
 QString Sha256::hex(const QByteArray& bytes) {

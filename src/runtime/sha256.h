@@ -19,7 +19,9 @@ public:
     Sha256& operator=(const Sha256&) = delete;
 
     void update(const void* data, std::size_t size);
-    void update(const QByteArray& bytes) { update(bytes.constData(), static_cast<std::size_t>(bytes.size())); }
+    void update(const QByteArray& bytes) {
+        update(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    }
     /// 64 lower-case hexadecimal characters; the object cannot be updated afterwards.
     QString finishHex();
 

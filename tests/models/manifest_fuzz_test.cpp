@@ -16,14 +16,34 @@ using namespace Tarnivale::AI;
 
 namespace {
 
-const char* const kTokens[] = {"{",     "}",     "[",        "]",       ",",         ":",        "\"",
-                               "null",  "true",  "-1",       "1e308",   "-0.0",      "\"\\ud800\"", "\"task\"",
-                               "\"shape\"", "\"inputs\"", "\"tiling\"", "\"kind\"", "\"dataType\"", "\xff", "\\u0000"};
+const char* const kTokens[] = {"{",
+                               "}",
+                               "[",
+                               "]",
+                               ",",
+                               ":",
+                               "\"",
+                               "null",
+                               "true",
+                               "-1",
+                               "1e308",
+                               "-0.0",
+                               "\"\\ud800\"",
+                               "\"task\"",
+                               "\"shape\"",
+                               "\"inputs\"",
+                               "\"tiling\"",
+                               "\"kind\"",
+                               "\"dataType\"",
+                               "\xff",
+                               "\\u0000"};
 
 QByteArray mutate(QByteArray data, std::mt19937& random) {
     const int steps = 1 + static_cast<int>(random() % 4);
     for (int step = 0; step < steps; ++step) {
-        const auto position = [&] { return data.isEmpty() ? 0 : static_cast<qsizetype>(random() % data.size()); };
+        const auto position = [&] {
+            return data.isEmpty() ? 0 : static_cast<qsizetype>(random() % data.size());
+        };
         switch (random() % 6) {
             case 0:  // flip a byte
                 if (!data.isEmpty()) {
@@ -81,7 +101,8 @@ TEST(ManifestFuzz, LoaderNeverCrashesOrThrowsAnythingElse) {
             ++parsed;
             if (manifest.isValid()) {
                 ++valid;
-                const AiModelManifest again = AiModelManifestLoader::fromJson(AiModelManifestWriter::toJson(manifest));
+                const AiModelManifest again =
+                    AiModelManifestLoader::fromJson(AiModelManifestWriter::toJson(manifest));
                 ASSERT_TRUE(again.isValid()) << input.toStdString();
             }
         } catch (const std::invalid_argument&) {
@@ -90,7 +111,8 @@ TEST(ManifestFuzz, LoaderNeverCrashesOrThrowsAnythingElse) {
             FAIL() << "unexpected exception " << error.what() << " for input " << input.toStdString();
         }
     }
-    // The mutations must keep some inputs parseable and valid, or the fuzzer tests only the parser's refusals.
+    // The mutations must keep some inputs parseable and valid, or the fuzzer tests only the parser's
+    // refusals.
     EXPECT_GT(parsed, iterations / 20);
     EXPECT_GT(valid, 0);
 }

@@ -29,7 +29,9 @@ std::string errorOf(Call call) {
     return "no error";
 }
 
-AiModelManifest read(const char* json) { return AiModelManifestLoader::fromJson(QByteArray(json)); }
+AiModelManifest read(const char* json) {
+    return AiModelManifestLoader::fromJson(QByteArray(json));
+}
 
 void expectSameTensors(const QList<AiTensorSpec>& a, const QList<AiTensorSpec>& b) {
     ASSERT_EQ(a.size(), b.size());
@@ -46,7 +48,8 @@ void expectSameTensors(const QList<AiTensorSpec>& a, const QList<AiTensorSpec>& 
 TEST(ManifestJson, FullManifestSurvivesARoundTrip) {
     AiModelManifest original = fullManifest();
     original.modelSha256 = QStringLiteral("ABCDEF") + QString(58, QLatin1Char('1'));
-    const AiModelManifest back = AiModelManifestLoader::fromJson(AiModelManifestWriter::toJson(original, false));
+    const AiModelManifest back =
+        AiModelManifestLoader::fromJson(AiModelManifestWriter::toJson(original, false));
 
     EXPECT_EQ(back.schemaVersion, original.schemaVersion);
     EXPECT_EQ(back.id, original.id);
@@ -108,12 +111,12 @@ TEST(ManifestJson, WriterKeysAndForms) {
     manifest.provenance.repository = QStringLiteral("only/the/repository");
     const QJsonObject object = AiModelManifestWriter::toJsonObject(manifest);
     // Provenance needs a source URL or a licence; unset optional keys are absent.
-    for (const char* absent : {"provenance", "task", "modelSha256", "description", "inputAdapters", "outputDecoders",
-                               "materializations"}) {
+    for (const char* absent : {"provenance", "task", "modelSha256", "description", "inputAdapters",
+                               "outputDecoders", "materializations"}) {
         EXPECT_FALSE(object.contains(QLatin1String(absent))) << absent;
     }
-    for (const char* present : {"schemaVersion", "id", "version", "modelPath", "inputs", "outputs", "normalization",
-                                "tiling", "labels", "metadata"}) {
+    for (const char* present : {"schemaVersion", "id", "version", "modelPath", "inputs", "outputs",
+                                "normalization", "tiling", "labels", "metadata"}) {
         EXPECT_TRUE(object.contains(QLatin1String(present))) << present;
     }
     const QJsonObject input = object.value(QStringLiteral("inputs")).toArray().at(0).toObject();
@@ -122,18 +125,34 @@ TEST(ManifestJson, WriterKeysAndForms) {
 
     manifest.provenance.license = QStringLiteral("MIT");
     manifest.task = AiTaskKind::ObjectDetection;
-    manifest.outputDecoders = {AiOutputDecoderSpec{QStringLiteral("b"), QStringLiteral("y"), QStringLiteral("none"), 1,
-                                                   0.5, {{QStringLiteral("role"), QStringLiteral("boxes")}}},
-                               AiOutputDecoderSpec{QStringLiteral("s"), QStringLiteral("y"), QStringLiteral("none"), 1,
-                                                   0.5, {{QStringLiteral("role"), QStringLiteral("scores")}}},
-                               AiOutputDecoderSpec{QStringLiteral("c"), QStringLiteral("y"), QStringLiteral("none"), 1,
-                                                   0.5, {{QStringLiteral("role"), QStringLiteral("classes")}}}};
+    manifest.outputDecoders = {AiOutputDecoderSpec{QStringLiteral("b"),
+                                                   QStringLiteral("y"),
+                                                   QStringLiteral("none"),
+                                                   1,
+                                                   0.5,
+                                                   {{QStringLiteral("role"), QStringLiteral("boxes")}}},
+                               AiOutputDecoderSpec{QStringLiteral("s"),
+                                                   QStringLiteral("y"),
+                                                   QStringLiteral("none"),
+                                                   1,
+                                                   0.5,
+                                                   {{QStringLiteral("role"), QStringLiteral("scores")}}},
+                               AiOutputDecoderSpec{QStringLiteral("c"),
+                                                   QStringLiteral("y"),
+                                                   QStringLiteral("none"),
+                                                   1,
+                                                   0.5,
+                                                   {{QStringLiteral("role"), QStringLiteral("classes")}}}};
     const QJsonObject withProvenance = AiModelManifestWriter::toJsonObject(manifest);
     EXPECT_EQ(withProvenance.value(QStringLiteral("task")).toString(), QStringLiteral("object_detection"));
-    EXPECT_EQ(withProvenance.value(QStringLiteral("provenance")).toObject().value(QStringLiteral("repository")).toString(),
+    EXPECT_EQ(withProvenance.value(QStringLiteral("provenance"))
+                  .toObject()
+                  .value(QStringLiteral("repository"))
+                  .toString(),
               QStringLiteral("only/the/repository"));
     const AiModelManifest reread = AiModelManifestLoader::fromJsonObject(withProvenance);
-    EXPECT_EQ(reread.outputDecoders[2].options.value(QStringLiteral("role")).toString(), QStringLiteral("classes"));
+    EXPECT_EQ(reread.outputDecoders[2].options.value(QStringLiteral("role")).toString(),
+              QStringLiteral("classes"));
 
     const QByteArray compact = AiModelManifestWriter::toJson(manifest, false);
     EXPECT_FALSE(compact.contains('\n'));
@@ -141,7 +160,8 @@ TEST(ManifestJson, WriterKeysAndForms) {
 
     EXPECT_EQ(errorOf<std::invalid_argument>([] { AiModelManifestWriter::toJson(AiModelManifest{}); }),
               "Cannot serialize invalid AI model manifest: Model id is required. Model version is required. "
-              "Model path is required. At least one input tensor is required. At least one output tensor is required.");
+              "Model path is required. At least one input tensor is required. At least one output tensor is "
+              "required.");
 }
 
 TEST(ManifestJson, LoaderDefaultsAndWrongTypes) {
@@ -152,7 +172,8 @@ TEST(ManifestJson, LoaderDefaultsAndWrongTypes) {
     EXPECT_EQ(empty.validationErrors().size(), 5);
 
     // Every key with a value of the wrong JSON type takes its default.
-    const AiModelManifest wrong = read(R"({"schemaVersion": 2, "id": [], "version": 3, "task": 5, "modelPath": {},
+    const AiModelManifest wrong =
+        read(R"({"schemaVersion": 2, "id": [], "version": 3, "task": 5, "modelPath": {},
         "modelSha256": true, "description": null, "inputs": {}, "outputs": "y", "inputAdapters": 1,
         "outputDecoders": [1, "x", {"channelAxis": 1.5, "threshold": "high", "activation": 4, "options": []}],
         "materializations": [{"kind": 7}], "normalization": [], "tiling": {"width": "wide", "height": 1e30,
@@ -198,7 +219,8 @@ TEST(ManifestJson, LoaderDefaultsAndWrongTypes) {
 }
 
 TEST(ManifestJson, LoaderErrors) {
-    EXPECT_EQ(errorOf<std::invalid_argument>([] { read(R"({"task": "detector"})"); }), "Unsupported AI task 'detector'.");
+    EXPECT_EQ(errorOf<std::invalid_argument>([] { read(R"({"task": "detector"})"); }),
+              "Unsupported AI task 'detector'.");
     EXPECT_EQ(errorOf<std::invalid_argument>([] { read(R"({"inputs": [{"dataType": ""}]})"); }),
               "Unsupported AI tensor data type.");
     EXPECT_EQ(errorOf<std::invalid_argument>([] { read(R"({"outputs": [{"layout": "CHW"}]})"); }),
@@ -209,13 +231,16 @@ TEST(ManifestJson, LoaderErrors) {
     const std::string prefix = "Invalid AI model manifest JSON: ";
     QJsonParseError noError;
     QJsonDocument::fromJson("[]", &noError);
-    EXPECT_EQ(errorOf<std::invalid_argument>([] { read("[1, 2]"); }), prefix + noError.errorString().toStdString());
-    for (const char* bad : {"", "{", "{\"id\": \"x\"", "garbage", "{\"id\": \"\xff\xfe\"}", "null", "\"text\""}) {
+    EXPECT_EQ(errorOf<std::invalid_argument>([] { read("[1, 2]"); }),
+              prefix + noError.errorString().toStdString());
+    for (const char* bad :
+         {"", "{", "{\"id\": \"x\"", "garbage", "{\"id\": \"\xff\xfe\"}", "null", "\"text\""}) {
         const std::string message = errorOf<std::invalid_argument>([bad] { read(bad); });
         EXPECT_EQ(message.rfind(prefix, 0), 0u) << bad << " -> " << message;
     }
     const QByteArray deep = QByteArray(100000, '[') + QByteArray(100000, ']');
-    EXPECT_EQ(errorOf<std::invalid_argument>([&] { AiModelManifestLoader::fromJson(deep); }).rfind(prefix, 0), 0u);
+    EXPECT_EQ(errorOf<std::invalid_argument>([&] { AiModelManifestLoader::fromJson(deep); }).rfind(prefix, 0),
+              0u);
 
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
@@ -246,8 +271,9 @@ TEST(ManifestJson, ToFileCreatesDirectoriesAndNeverWritesAnInvalidManifest) {
 
     // A file where a directory is needed.
     const QString blocked = dir.filePath(QStringLiteral("a/b/tarnivale-model.json/x.json"));
-    EXPECT_EQ(errorOf<std::runtime_error>([&] { AiModelManifestWriter::toFile(fullManifest(), blocked); }),
-              "Could not create AI model manifest directory: " + QFileInfo(blocked).absolutePath().toStdString());
+    EXPECT_EQ(
+        errorOf<std::runtime_error>([&] { AiModelManifestWriter::toFile(fullManifest(), blocked); }),
+        "Could not create AI model manifest directory: " + QFileInfo(blocked).absolutePath().toStdString());
     EXPECT_EQ(errorOf<std::runtime_error>([&] { AiModelManifestWriter::toFile(fullManifest(), dir.path()); }),
               "Could not write AI model manifest: " + dir.path().toStdString());
 }

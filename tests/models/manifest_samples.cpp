@@ -7,8 +7,10 @@ AiModelManifest minimalManifest(const QString& modelPath) {
     manifest.id = QStringLiteral("sample");
     manifest.version = QStringLiteral("1");
     manifest.modelPath = modelPath;
-    manifest.inputs = {AiTensorSpec{QStringLiteral("x"), AiTensorDataType::Float32, AiTensorLayout::NCHW, {1, 3, -1, -1}}};
-    manifest.outputs = {AiTensorSpec{QStringLiteral("y"), AiTensorDataType::Float32, AiTensorLayout::NCHW, {1, 2, -1, -1}}};
+    manifest.inputs = {
+        AiTensorSpec{QStringLiteral("x"), AiTensorDataType::Float32, AiTensorLayout::NCHW, {1, 3, -1, -1}}};
+    manifest.outputs = {
+        AiTensorSpec{QStringLiteral("y"), AiTensorDataType::Float32, AiTensorLayout::NCHW, {1, 2, -1, -1}}};
     return manifest;
 }
 
@@ -20,7 +22,8 @@ AiModelManifest fullManifest() {
     manifest.task = AiTaskKind::SemanticSegmentation;
     manifest.modelSha256 = QStringLiteral("ab") + QString(62, QLatin1Char('0'));
     manifest.description = QStringLiteral("Nine classes; «ünïcode» text");
-    manifest.inputs.append(AiTensorSpec{QStringLiteral("ids"), AiTensorDataType::Int64, AiTensorLayout::Unknown, {4}});
+    manifest.inputs.append(
+        AiTensorSpec{QStringLiteral("ids"), AiTensorDataType::Int64, AiTensorLayout::Unknown, {4}});
     manifest.outputs.append(
         AiTensorSpec{QStringLiteral("aux"), AiTensorDataType::UInt8, AiTensorLayout::NHWC, {1, 8, 8, 1}});
 
@@ -58,9 +61,12 @@ AiModelManifest fullManifest() {
     manifest.normalization = AiNormalization{{0.1, 0.2, 0.3}, {1.5, 2.5, 3.5}, 1.0 / 255.0};
     manifest.tiling = AiTileOptions{256, 128, 16, 8};
     manifest.labels = {QStringLiteral("water"), QString(), QStringLiteral("trees")};
-    manifest.provenance = AiModelProvenance{QStringLiteral("https://example.org/weights"), QStringLiteral("org/repo"),
-                                            QStringLiteral("abc123"), QStringLiteral("CC-BY-4.0"),
-                                            QStringLiteral("https://example.org/license"), QStringLiteral("Someone")};
+    manifest.provenance = AiModelProvenance{QStringLiteral("https://example.org/weights"),
+                                            QStringLiteral("org/repo"),
+                                            QStringLiteral("abc123"),
+                                            QStringLiteral("CC-BY-4.0"),
+                                            QStringLiteral("https://example.org/license"),
+                                            QStringLiteral("Someone")};
     manifest.metadata = {{QStringLiteral("bandsAre"), QStringLiteral("sentinel-2")},
                          {QStringLiteral("resolution"), 10.0},
                          {QStringLiteral("nested"), QVariantMap{{QStringLiteral("k"), QStringLiteral("v")}}}};

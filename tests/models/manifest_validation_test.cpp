@@ -16,7 +16,8 @@ const QList<QString> kDefaultMessages{
     QStringLiteral("At least one output tensor is required.")};
 
 QString schemaMessage(const QString& version) {
-    return QStringLiteral("Unsupported AI model manifest schemaVersion '%1'; supported major version is 1.").arg(version);
+    return QStringLiteral("Unsupported AI model manifest schemaVersion '%1'; supported major version is 1.")
+        .arg(version);
 }
 
 AiOutputDecoderSpec decoder(const QString& id, const QString& tensor, const QString& role = {}) {
@@ -54,31 +55,37 @@ TEST(ManifestValidation, DefaultManifestAndSchemaVersions) {
         valid.schemaVersion = QString::fromLatin1(good);
         const QList<QString> errors = valid.validationErrors();
         EXPECT_FALSE(errors.contains(schemaMessage(valid.schemaVersion))) << good;
-        EXPECT_TRUE(errors.contains(QStringLiteral("Task is required for manifest schema 1.1 and later."))) << good;
+        EXPECT_TRUE(errors.contains(QStringLiteral("Task is required for manifest schema 1.1 and later.")))
+            << good;
     }
-    EXPECT_TRUE(fullManifest().isValid()) << fullManifest().validationErrors().join(QLatin1Char('|')).toStdString();
+    EXPECT_TRUE(fullManifest().isValid())
+        << fullManifest().validationErrors().join(QLatin1Char('|')).toStdString();
 }
 
 TEST(ManifestValidation, TilingAndTensors) {
     AiModelManifest manifest = minimalManifest();
     manifest.tiling = AiTileOptions{512, 512, 512, 0};
-    EXPECT_EQ(manifest.validationErrors(),
-              QList<QString>{QStringLiteral("Tile overlap must be non-negative and smaller than the tile size.")});
+    EXPECT_EQ(
+        manifest.validationErrors(),
+        QList<QString>{QStringLiteral("Tile overlap must be non-negative and smaller than the tile size.")});
     manifest.tiling = AiTileOptions{512, 512, 0, 0};
     EXPECT_TRUE(manifest.isValid());
     manifest.tiling = AiTileOptions{0, 512, 0, 0};
     EXPECT_EQ(manifest.validationErrors(),
-              (QList<QString>{QStringLiteral("Tile width and height must be positive."),
-                              QStringLiteral("Tile overlap must be non-negative and smaller than the tile size.")}));
+              (QList<QString>{
+                  QStringLiteral("Tile width and height must be positive."),
+                  QStringLiteral("Tile overlap must be non-negative and smaller than the tile size.")}));
 
     manifest = minimalManifest();
-    manifest.inputs = {AiTensorSpec{QStringLiteral("a"), AiTensorDataType::Float32, AiTensorLayout::Unknown, {1, -1, 0, -5}},
-                       AiTensorSpec{QStringLiteral(" "), AiTensorDataType::Float32, AiTensorLayout::Unknown, {}}};
+    manifest.inputs = {
+        AiTensorSpec{QStringLiteral("a"), AiTensorDataType::Float32, AiTensorLayout::Unknown, {1, -1, 0, -5}},
+        AiTensorSpec{QStringLiteral(" "), AiTensorDataType::Float32, AiTensorLayout::Unknown, {}}};
     manifest.outputs.append(AiTensorSpec{QString(), AiTensorDataType::Float32, AiTensorLayout::Unknown, {2}});
     EXPECT_EQ(manifest.validationErrors(),
               (QList<QString>{QStringLiteral("Input tensor 'a' contains an invalid dimension."),
                               QStringLiteral("Input tensor 'a' contains an invalid dimension."),
-                              QStringLiteral("Input tensor 1 has no name."), QStringLiteral("Input tensor ' ' has no shape."),
+                              QStringLiteral("Input tensor 1 has no name."),
+                              QStringLiteral("Input tensor ' ' has no shape."),
                               QStringLiteral("Output tensor 1 has no name.")}));
 }
 

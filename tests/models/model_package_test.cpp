@@ -43,7 +43,8 @@ protected:
     AiModelPackage withModelPath(const QString& modelPath, const QString& sha = {}) {
         AiModelManifest manifest = minimalManifest(modelPath);
         manifest.modelSha256 = sha;
-        AiModelManifestWriter::toFile(manifest, QDir(package).filePath(QStringLiteral("tarnivale-model.json")));
+        AiModelManifestWriter::toFile(manifest,
+                                      QDir(package).filePath(QStringLiteral("tarnivale-model.json")));
         return AiModelPackage::open(package);
     }
     static void writeFile(const QString& path, const QByteArray& bytes) {
@@ -89,22 +90,25 @@ TEST_F(ModelPackage, CreateRefusals) {
               "Cannot create invalid AI model package: Model version is required.");
 
     const QString missing = root.filePath(QStringLiteral("missing.onnx"));
-    EXPECT_EQ(errorOf<std::runtime_error>([&] { AiModelPackage::create(package, minimalManifest(missing), true); }),
-              "AI model file does not exist: " + missing.toStdString());
+    EXPECT_EQ(
+        errorOf<std::runtime_error>([&] { AiModelPackage::create(package, minimalManifest(missing), true); }),
+        "AI model file does not exist: " + missing.toStdString());
 
     // Without copying, the model must already lie directly in the package directory.
     const QString nested = QDir(package).filePath(QStringLiteral("sub/model.onnx"));
     ASSERT_TRUE(QDir().mkpath(QFileInfo(nested).absolutePath()));
     ASSERT_TRUE(QFile::copy(testModelPath(QStringLiteral("add_one.onnx")), nested));
-    EXPECT_EQ(errorOf<std::runtime_error>([&] { AiModelPackage::create(package, minimalManifest(nested), false); }),
-              "An AI model package must keep its model file inside the package directory.");
+    EXPECT_EQ(
+        errorOf<std::runtime_error>([&] { AiModelPackage::create(package, minimalManifest(nested), false); }),
+        "An AI model package must keep its model file inside the package directory.");
     EXPECT_FALSE(QFileInfo::exists(QDir(package).filePath(QStringLiteral("tarnivale-model.json"))));
 
     const QString blocker = root.filePath(QStringLiteral("file"));
     writeFile(blocker, "x");
     const QString impossible = QDir(blocker).filePath(QStringLiteral("pkg"));
     EXPECT_EQ(errorOf<std::runtime_error>([&] {
-                  AiModelPackage::create(impossible, minimalManifest(testModelPath(QStringLiteral("add_one.onnx"))), true);
+                  AiModelPackage::create(
+                      impossible, minimalManifest(testModelPath(QStringLiteral("add_one.onnx"))), true);
               }),
               "Could not create AI model package directory: " + impossible.toStdString());
 }
@@ -120,17 +124,21 @@ TEST_F(ModelPackage, ContainmentPresenceAndDigest) {
     EXPECT_TRUE(withModelPath(QStringLiteral("./model.onnx")).isValid());
 
     // Escapes give the containment message only: no presence or digest message follows.
-    for (const QString& escaping : {QStringLiteral("../outside.onnx"), QStringLiteral("sub/../../outside.onnx"),
-                                    QStringLiteral(".."), root.filePath(QStringLiteral("outside.onnx")),
-                                    QDir(package).filePath(QStringLiteral("model.onnx"))}) {
-        EXPECT_EQ(withModelPath(escaping, QStringLiteral("00")).validationErrors(), QList<QString>{kContainment})
+    for (const QString& escaping :
+         {QStringLiteral("../outside.onnx"), QStringLiteral("sub/../../outside.onnx"), QStringLiteral(".."),
+          root.filePath(QStringLiteral("outside.onnx")),
+          QDir(package).filePath(QStringLiteral("model.onnx"))}) {
+        EXPECT_EQ(withModelPath(escaping, QStringLiteral("00")).validationErrors(),
+                  QList<QString>{kContainment})
             << escaping.toStdString();
     }
     // A symbolic link inside the package that leads out of it escapes too.
-    ASSERT_TRUE(QFile::link(root.filePath(QStringLiteral("outside.onnx")), QDir(package).filePath(QStringLiteral("link.onnx"))));
+    ASSERT_TRUE(QFile::link(root.filePath(QStringLiteral("outside.onnx")),
+                            QDir(package).filePath(QStringLiteral("link.onnx"))));
     EXPECT_EQ(withModelPath(QStringLiteral("link.onnx")).validationErrors(), QList<QString>{kContainment});
     ASSERT_TRUE(QFile::link(root.path(), QDir(package).filePath(QStringLiteral("up"))));
-    EXPECT_EQ(withModelPath(QStringLiteral("up/outside.onnx")).validationErrors(), QList<QString>{kContainment});
+    EXPECT_EQ(withModelPath(QStringLiteral("up/outside.onnx")).validationErrors(),
+              QList<QString>{kContainment});
     // One that stays inside is fine.
     ASSERT_TRUE(QFile::link(QDir(package).filePath(QStringLiteral("model.onnx")),
                             QDir(package).filePath(QStringLiteral("alias.onnx"))));
@@ -146,7 +154,8 @@ TEST_F(ModelPackage, ContainmentPresenceAndDigest) {
     // Manifest errors come first, then the package's own.
     AiModelManifest manifest = minimalManifest(QStringLiteral("../outside.onnx"));
     manifest.id.clear();
-    AiModelManifestWriter::toFile(minimalManifest(QStringLiteral("x")), QDir(package).filePath(QStringLiteral("tarnivale-model.json")));
+    AiModelManifestWriter::toFile(minimalManifest(QStringLiteral("x")),
+                                  QDir(package).filePath(QStringLiteral("tarnivale-model.json")));
     QFile json(QDir(package).filePath(QStringLiteral("tarnivale-model.json")));
     ASSERT_TRUE(json.open(QIODevice::WriteOnly | QIODevice::Truncate));
     json.write(R"({"version": "1", "modelPath": "../outside.onnx", "inputs": [{"name":"x","shape":[1]}],
@@ -158,9 +167,11 @@ TEST_F(ModelPackage, ContainmentPresenceAndDigest) {
 
 TEST_F(ModelPackage, OpenAndHashFailures) {
     EXPECT_EQ(errorOf<std::runtime_error>([&] { AiModelPackage::open(package); }),
-              "Could not open AI model manifest: " + QDir(package).filePath(QStringLiteral("tarnivale-model.json")).toStdString());
+              "Could not open AI model manifest: " +
+                  QDir(package).filePath(QStringLiteral("tarnivale-model.json")).toStdString());
     writeFile(QDir(package).filePath(QStringLiteral("tarnivale-model.json")), "{\"task\": \"nope\"}");
-    EXPECT_EQ(errorOf<std::invalid_argument>([&] { AiModelPackage::open(package); }), "Unsupported AI task 'nope'.");
+    EXPECT_EQ(errorOf<std::invalid_argument>([&] { AiModelPackage::open(package); }),
+              "Unsupported AI task 'nope'.");
 
     const AiModelPackage absent = withModelPath(QStringLiteral("absent.onnx"));
     EXPECT_EQ(errorOf<std::runtime_error>([&] { absent.modelSha256(); }),
@@ -173,9 +184,10 @@ TEST_F(ModelPackage, OpenAndHashFailures) {
 
 TEST(PackageBuilder, FluentSettersAndBuild) {
     AiModelPackageBuilder builder;
-    EXPECT_EQ(errorOf<std::invalid_argument>([&] { builder.build(); }),
-              "Invalid AI model package: Model id is required. Model version is required. Model path is required. "
-              "At least one input tensor is required. At least one output tensor is required.");
+    EXPECT_EQ(
+        errorOf<std::invalid_argument>([&] { builder.build(); }),
+        "Invalid AI model package: Model id is required. Model version is required. Model path is required. "
+        "At least one input tensor is required. At least one output tensor is required.");
 
     AiNormalization normalization{{0.5}, {0.25}, 2.0};
     AiModelProvenance provenance;
@@ -194,8 +206,10 @@ TEST(PackageBuilder, FluentSettersAndBuild) {
         .description(QStringLiteral("desc"))
         .modelPath(QStringLiteral("m.onnx"))
         .modelSha256(QStringLiteral("AB"))
-        .addInput(AiTensorSpec{QStringLiteral("x"), AiTensorDataType::Float32, AiTensorLayout::NCHW, {1, 1, -1, -1}})
-        .addOutput(AiTensorSpec{QStringLiteral("y"), AiTensorDataType::Float32, AiTensorLayout::NCHW, {1, 1, -1, -1}})
+        .addInput(AiTensorSpec{
+            QStringLiteral("x"), AiTensorDataType::Float32, AiTensorLayout::NCHW, {1, 1, -1, -1}})
+        .addOutput(AiTensorSpec{
+            QStringLiteral("y"), AiTensorDataType::Float32, AiTensorLayout::NCHW, {1, 1, -1, -1}})
         .addInputAdapter(adapter)
         .addOutputDecoder(decoder)
         .addMaterialization(materialization)
