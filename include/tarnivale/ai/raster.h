@@ -1,13 +1,142 @@
 #pragma once
 
-// Raster inference: tiling (tiling.h), output decoders and, with later additions, the tiled executor.
+// Raster inference: tiling (tiling.h), output decoders, the tiled executor, provenance and GeoTIFF output.
 
 #include <tarnivale/ai/export.h>
 #include <tarnivale/ai/models.h>
 #include <tarnivale/ai/runtime.h>
 #include <tarnivale/ai/tiling.h>
+#include <tarnivale/core/operations/operation_context.h>
+
+#include <QJsonObject>
+
+#include <functional>
 
 namespace Tarnivale::AI {
+
+/// Result form of a raster run; text "floatBands" / "classMask".
+enum class AiRasterOutputMode : int { FloatBands = 0, ClassMask = 1 };
+
+TARNIVALE_AI_EXPORT QString aiRasterOutputModeName(AiRasterOutputMode mode);
+
+struct TARNIVALE_AI_EXPORT AiRasterInferenceRequest {
+    QString modelPath;
+    QString modelId;
+    QString modelVersion;
+    QString modelRevision;
+    QString modelSha256;  ///< computed from the model file when empty
+    QString rasterPath;
+    QString inputName;   ///< empty = the model's first input
+    QString outputName;  ///< empty = the model's first output
+    QList<std::int32_t> bands;  ///< one-based, in channel order; empty = all bands
+    AiTileOptions tiling;
+    AiNormalization normalization;
+    AiOutputDecoderSpec outputDecoder;  ///< applied to each tile output when its id is not blank
+    AiSessionOptions sessionOptions;
+    AiRasterOutputMode outputMode = AiRasterOutputMode::ClassMask;
+    std::function<bool()> cancellationRequested;
+    Tarnivale::Core::Operations::OperationContext operationContext;
+};
+
+struct TARNIVALE_AI_EXPORT AiRasterInferenceProgress {
+    std::int32_t completedTiles = 0;
+    std::int32_t totalTiles = 0;
+    std::int32_t percent = 0;
+    QString message;
+};
+
+using AiRasterProgressCallback = std::function<void(const AiRasterInferenceProgress&)>;
+
+/// How a raster result was made; embedded in GeoTIFF outputs with its digest.
+struct TARNIVALE_AI_EXPORT AiInferenceExecutionProvenance {
+    QString schemaVersion = QStringLiteral("1.0");
+    QString executionId;
+    QString recordedAtUtc;
+    QString modelId;
+    QString modelVersion;
+    QString modelRevision;
+    QString modelPath;
+    QString modelSha256;
+    QString sourcePath;
+    QString sourceCrs;
+    AiExecutionProvider provider = AiExecutionProvider::Cpu;
+    QString sdkVersion;
+    QString runtimeVersion;
+    AiTileOptions tiling;
+    QList<std::int32_t> inputBands;
+    AiRasterOutputMode outputMode = AiRasterOutputMode::ClassMask;
+    std::int32_t outputWidth = 0;
+    std::int32_t outputHeight = 0;
+    std::int32_t outputBandCount = 0;
+    AiTensorDataType outputDataType = AiTensorDataType::Float32;
+    std::int64_t elapsedMilliseconds = 0;
+    std::int64_t peakMemoryBytes = 0;
+    bool cancelled = false;
+
+    QJsonObject toJson() const;
+    /// Compact JSON with the members of every object sorted by key: the same record gives the same text.
+    QString canonicalJson() const;
+    /// SHA-256 of the UTF-8 canonical JSON, lower-case hexadecimal.
+    QString sha256() const;
+};
+
+struct TARNIVALE_AI_EXPORT AiRasterInferenceResult {
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::int32_t bandCount = 0;
+    AiTensorDataType dataType = AiTensorDataType::Float32;
+    QByteArray data;  ///< band-sequential, 4 bytes per value
+    QList<double> geoTransform;
+    QString projectionWkt;
+    std::int32_t processedTiles = 0;
+    std::int64_t elapsedMilliseconds = 0;
+    AiExecutionProvider provider = AiExecutionProvider::Cpu;
+    std::int64_t workerThreadId = 0;
+    bool isolatedWorker = false;
+    bool cancelled = false;
+    std::int64_t peakMemoryBytes = 0;
+    std::int64_t cancellationLatencyMilliseconds = 0;
+    AiInferenceExecutionProvenance provenance;
+};
+
+/// One decoded output of a multi-output run.
+struct TARNIVALE_AI_EXPORT AiDecodedRasterOutput {
+    QString id;
+    AiRasterInferenceResult result;
+};
+
+/// A palette entry for colourised class masks.
+struct TARNIVALE_AI_EXPORT AiClassColor {
+    std::int32_t code = 0;
+    std::int32_t red = 0;
+    std::int32_t green = 0;
+    std::int32_t blue = 0;
+};
+
+class TARNIVALE_AI_EXPORT AiRasterInferenceExecutor {
+public:
+    /// Runs the model tile by tile over the raster on the calling thread. A cancellation is not an error:
+    /// the result comes back marked cancelled, without pixel data.
+    static AiRasterInferenceResult run(const AiRasterInferenceRequest& request,
+                                       const AiRasterProgressCallback& progress = {});
+    /// The same run on a new worker thread; the caller blocks, and exceptions come back unchanged.
+    static AiRasterInferenceResult runIsolated(const AiRasterInferenceRequest& request,
+                                               const AiRasterProgressCallback& progress = {});
+    /// Decodes several outputs per tile and averages them over the windows covering each pixel.
+    static QList<AiDecodedRasterOutput> runDecodedOutputs(const AiRasterInferenceRequest& request,
+                                                          const QList<AiOutputDecoderSpec>& decoders,
+                                                          const AiRasterProgressCallback& progress = {});
+
+    /// Tiled DEFLATE GeoTIFF with the provenance as metadata; written under a temporary name and moved into
+    /// place, so a failed write leaves no file behind.
+    static void writeGeoTiff(const AiRasterInferenceResult& result, const QString& outputPath);
+    /// Class index v (0 <= v < codes) becomes codes[v]; other values stay.
+    static void remapClassMask(AiRasterInferenceResult& result, const QList<std::int32_t>& classCodes);
+    /// Three Float32 planes (red, green, blue); unknown codes are grey. When a code is listed twice, the
+    /// first entry wins.
+    static AiRasterInferenceResult colorizeClassMask(const AiRasterInferenceResult& result,
+                                                     const QList<AiClassColor>& palette);
+};
 
 /// Turns raw output tensors into decoded ones, driven by a manifest's decoder spec.
 class TARNIVALE_AI_EXPORT AiOutputDecoder {
