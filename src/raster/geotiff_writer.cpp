@@ -1,0 +1,124 @@
+#include <tarnivale/ai/raster.h>
+
+#include "runtime/errors.h"
+#include "runtime/gdal_handles.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QUuid>
+
+#include <filesystem>
+
+namespace Tarnivale::AI {
+
+namespace {
+
+// The GeoTIFF is built under a temporary name beside its destination and renamed into place at the end, so
+// a reader never sees half a file and a failure leaves nothing behind.
+class StagedFile {
+public:
+    explicit StagedFile(const QString& destination)
+        : m_destination(destination),
+          m_staging(QFileInfo(destination).dir().filePath(
+              QStringLiteral(".%1.%2.part").arg(QFileInfo(destination).fileName(),
+                                                QUuid::createUuid().toString(QUuid::Id128)))) {}
+    ~StagedFile() {
+        if (!m_committed) {
+            QFile::remove(m_staging);
+            QFile::remove(m_staging + QStringLiteral(".aux.xml"));
+        }
+    }
+    StagedFile(const StagedFile&) = delete;
+    StagedFile& operator=(const StagedFile&) = delete;
+
+    const QString& path() const { return m_staging; }
+    bool commit() {
+        std::error_code error;
+        std::filesystem::rename(QFile::encodeName(m_staging).toStdString(),
+                                QFile::encodeName(m_destination).toStdString(), error);
+        m_committed = !error;
+        return m_committed;
+    }
+
+private:
+    QString m_destination;
+    QString m_staging;
+    bool m_committed = false;
+};
+
+}  // namespace
+
+void AiRasterInferenceExecutor::writeGeoTiff(const AiRasterInferenceResult& result, const QString& outputPath) {
+    if (result.cancelled) {
+        throwInvalidArgument(QStringLiteral("A cancelled AI inference result cannot be written."));
+    }
+    if (outputPath.trimmed().isEmpty()) {
+        throwInvalidArgument(QStringLiteral("AI raster output path is required."));
+    }
+    if (result.width < 1 || result.height < 1 || result.bandCount < 1) {
+        throwInvalidArgument(QStringLiteral("AI raster output dimensions are invalid."));
+    }
+    GDALDataType type = GDT_Unknown;
+    if (result.dataType == AiTensorDataType::Float32) {
+        type = GDT_Float32;
+    } else if (result.dataType == AiTensorDataType::Int32) {
+        type = GDT_Int32;
+    } else {
+        throwInvalidArgument(QStringLiteral("AI GeoTIFF output currently supports Float32 and Int32 data."));
+    }
+    const qsizetype planeBytes = qsizetype{result.width} * result.height * 4;
+    if (result.data.size() != planeBytes * result.bandCount) {
+        throwInvalidArgument(QStringLiteral("AI raster output buffer size does not match its dimensions."));
+    }
+
+    Gdal::registerDrivers();
+    GDALDriverH driver = GDALGetDriverByName("GTiff");
+    if (driver == nullptr) {
+        throwRuntimeError(QStringLiteral("GDAL GeoTIFF driver is unavailable."));
+    }
+    StagedFile staged(outputPath);
+    const char* options[] = {"TILED=YES", "COMPRESS=DEFLATE", nullptr};
+    const QByteArray stagingPath = staged.path().toUtf8();
+    Gdal::Dataset dataset(GDALCreate(driver, stagingPath.constData(), result.width, result.height, result.bandCount,
+                                     type, const_cast<char**>(options)));
+    if (!dataset) {
+        throwRuntimeError(QStringLiteral("GDAL could not create the AI GeoTIFF output."));
+    }
+    if (result.geoTransform.size() == 6) {
+        double transform[6];
+        std::copy(result.geoTransform.begin(), result.geoTransform.end(), transform);
+        if (GDALSetGeoTransform(dataset.get(), transform) != CE_None) {
+            throwRuntimeError(QStringLiteral("GDAL could not write the AI output geotransform."));
+        }
+    }
+    if (!result.projectionWkt.isEmpty() &&
+        GDALSetProjection(dataset.get(), result.projectionWkt.toUtf8().constData()) != CE_None) {
+        throwRuntimeError(QStringLiteral("GDAL could not write the AI output projection."));
+    }
+    const QByteArray canonical = result.provenance.canonicalJson().toUtf8();
+    const QByteArray digest = result.provenance.sha256().toUtf8();
+    if (GDALSetMetadataItem(dataset.get(), "TARNIVALE_PROVENANCE", canonical.constData(), nullptr) != CE_None ||
+        GDALSetMetadataItem(dataset.get(), "TARNIVALE_PROVENANCE_SHA256", digest.constData(), nullptr) != CE_None) {
+        throwRuntimeError(QStringLiteral("GDAL could not write AI execution provenance metadata."));
+    }
+    for (int band = 1; band <= result.bandCount; ++band) {
+        // RasterIO takes a non-const buffer even for writing; it only reads from it.
+        void* plane = const_cast<char*>(result.data.constData() + (band - 1) * planeBytes);
+        if (GDALRasterIO(GDALGetRasterBand(dataset.get(), band), GF_Write, 0, 0, result.width, result.height, plane,
+                         result.width, result.height, type, 0, 0) != CE_None) {
+            throwRuntimeError(QStringLiteral("GDAL could not write an AI output band."));
+        }
+    }
+    CPLErrorReset();
+    GDALFlushCache(dataset.get());
+    dataset.reset();
+    if (CPLGetLastErrorType() >= CE_Failure) {
+        throwRuntimeError(QStringLiteral("GDAL could not write an AI output band."));
+    }
+    if (!staged.commit()) {
+        throwRuntimeError(QStringLiteral("GDAL could not create the AI GeoTIFF output."));
+    }
+}
+
+}  // namespace Tarnivale::AI

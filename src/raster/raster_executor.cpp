@@ -1,0 +1,265 @@
+#include <tarnivale/ai/raster.h>
+
+#include "raster/feather.h"
+#include "raster/raster_input.h"
+#include "runtime/errors.h"
+
+#include <QElapsedTimer>
+
+#include <algorithm>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+namespace Tarnivale::AI {
+
+namespace {
+
+using Tarnivale::Core::Operations::OperationResourceUsage;
+
+// One raster run: the state the preparation, window and completion steps share.
+class RasterRun {
+public:
+    RasterRun(const AiRasterInferenceRequest& request, const AiRasterProgressCallback& progress)
+        : m_request(request), m_progress(progress) {}
+
+    AiRasterInferenceResult execute();
+
+private:
+    void reportMemory(std::int64_t bytes);
+    // A passed check restarts the latency timer; a stop ends the run as cancelled.
+    bool stopRequested();
+    AiRasterInferenceResult cancelled();
+    /// False when a cancellation check between rows stopped it.
+    bool blend(const AiTileWindow& window, const float* output);
+    void complete();
+
+    const AiRasterInferenceRequest& m_request;
+    const AiRasterProgressCallback& m_progress;
+    AiRasterInferenceResult m_result;
+    QElapsedTimer m_latency;
+    QElapsedTimer m_runTimer;
+    std::int32_t m_totalTiles = 0;
+    std::int32_t m_channels = 0;  // K, fixed by the first window
+    std::vector<float> m_weightSum;
+    QByteArray m_planes;  // K accumulation planes of W x H floats, later the float bands themselves
+};
+
+void RasterRun::reportMemory(std::int64_t bytes) {
+    m_result.peakMemoryBytes = std::max(m_result.peakMemoryBytes, bytes);
+    m_request.operationContext.enforceResourceUsage(OperationResourceUsage{bytes},
+                                                    QStringLiteral("Tarnivale.AI.RasterInference"),
+                                                    m_request.rasterPath);
+}
+
+bool RasterRun::stopRequested() {
+    if (cancellationRequested(m_request)) {
+        return true;
+    }
+    m_latency.restart();
+    return false;
+}
+
+AiRasterInferenceResult RasterRun::cancelled() {
+    m_result.cancelled = true;
+    m_result.cancellationLatencyMilliseconds = m_latency.elapsed();
+    m_result.elapsedMilliseconds = m_runTimer.isValid() ? m_runTimer.elapsed() : 0;
+    m_result.bandCount = 0;
+    m_result.data.clear();
+    if (m_progress) {
+        AiRasterInferenceProgress last;
+        last.completedTiles = m_result.processedTiles;
+        last.totalTiles = m_totalTiles;
+        last.percent = m_totalTiles == 0 ? 0 : m_result.processedTiles * 100 / m_totalTiles;
+        last.message = QStringLiteral("AI raster inference cancelled.");
+        m_progress(last);
+    }
+    completeProvenance(m_result);
+    return m_result;
+}
+
+bool RasterRun::blend(const AiTileWindow& window, const float* output) {
+    const AiTileOptions& tiling = m_request.tiling;
+    const qsizetype rasterWidth = m_result.width;
+    const qsizetype planeSize = rasterWidth * m_result.height;
+    const qsizetype tilePlane = qsizetype{tiling.width} * tiling.height;
+    const bool left = window.x == 0;
+    const bool right = window.x + window.width == m_result.width;
+    const bool top = window.y == 0;
+    const bool bottom = window.y + window.height == m_result.height;
+
+    // The weight is separable: one factor per column and one per row, multiplied and floored per pixel.
+    std::vector<float> columnFactor(static_cast<size_t>(window.width));
+    for (std::int32_t lx = 0; lx < window.width; ++lx) {
+        columnFactor[static_cast<size_t>(lx)] = featherAxisFactor(lx, window.width, tiling.overlapX, left, right);
+    }
+    std::vector<float> weights(static_cast<size_t>(window.width));
+    float* planes = reinterpret_cast<float*>(m_planes.data());
+    for (std::int32_t ly = 0; ly < window.height; ++ly) {
+        if (stopRequested()) {
+            return false;
+        }
+        const float rowFactor = featherAxisFactor(ly, window.height, tiling.overlapY, top, bottom);
+        for (std::int32_t lx = 0; lx < window.width; ++lx) {
+            weights[static_cast<size_t>(lx)] =
+                std::max(columnFactor[static_cast<size_t>(lx)] * rowFactor, kMinimumFeatherWeight);
+        }
+        const qsizetype rasterOffset = (window.y + ly) * rasterWidth + window.x;
+        float* weightRow = m_weightSum.data() + rasterOffset;
+        for (std::int32_t lx = 0; lx < window.width; ++lx) {
+            weightRow[lx] += weights[static_cast<size_t>(lx)];
+        }
+        for (std::int32_t k = 0; k < m_channels; ++k) {
+            const float* source = output + k * tilePlane + qsizetype{ly} * tiling.width;
+            float* target = planes + k * planeSize + rasterOffset;
+            for (std::int32_t lx = 0; lx < window.width; ++lx) {
+                target[lx] += weights[static_cast<size_t>(lx)] * source[lx];
+            }
+        }
+    }
+    return true;
+}
+
+void RasterRun::complete() {
+    const qsizetype planeSize = qsizetype{m_result.width} * m_result.height;
+    float* planes = reinterpret_cast<float*>(m_planes.data());
+    for (qsizetype pixel = 0; pixel < planeSize; ++pixel) {
+        const float sum = m_weightSum[static_cast<size_t>(pixel)];
+        if (sum > 0.0f) {
+            for (std::int32_t k = 0; k < m_channels; ++k) {
+                planes[k * planeSize + pixel] /= sum;
+            }
+        }
+    }
+    m_result.processedTiles = m_totalTiles;
+    m_result.elapsedMilliseconds = m_runTimer.elapsed();
+
+    if (m_request.outputMode == AiRasterOutputMode::ClassMask) {
+        m_result.bandCount = 1;
+        m_result.dataType = AiTensorDataType::Int32;
+        reportMemory(m_result.peakMemoryBytes + planeSize * 4);
+        m_result.data = QByteArray(planeSize * qsizetype{4}, Qt::Uninitialized);
+        auto* classes = reinterpret_cast<std::int32_t*>(m_result.data.data());
+        const bool thresholded = !m_request.outputDecoder.id.trimmed().isEmpty() && m_channels == 1;
+        if (thresholded) {
+            const double threshold = m_request.outputDecoder.threshold;
+            for (qsizetype pixel = 0; pixel < planeSize; ++pixel) {
+                classes[pixel] = static_cast<double>(planes[pixel]) >= threshold ? 1 : 0;
+            }
+        } else {
+            // Argmax with the lowest channel index winning ties: only a strictly larger value takes over.
+            std::fill(classes, classes + planeSize, 0);
+            std::vector<float> best(planes, planes + planeSize);
+            for (std::int32_t k = 1; k < m_channels; ++k) {
+                const float* plane = planes + k * planeSize;
+                for (qsizetype pixel = 0; pixel < planeSize; ++pixel) {
+                    if (plane[pixel] > best[static_cast<size_t>(pixel)]) {
+                        best[static_cast<size_t>(pixel)] = plane[pixel];
+                        classes[pixel] = k;
+                    }
+                }
+            }
+        }
+    } else {
+        m_result.bandCount = m_channels;
+        m_result.dataType = AiTensorDataType::Float32;
+        reportMemory(m_result.peakMemoryBytes + m_channels * planeSize * 4);
+        m_result.data = std::move(m_planes);  // the normalised planes are the bands
+    }
+    m_planes = QByteArray();
+    m_weightSum = std::vector<float>();
+    completeProvenance(m_result);
+}
+
+AiRasterInferenceResult RasterRun::execute() {
+    const AiRasterInferenceRequest& request = m_request;
+    if (request.modelPath.trimmed().isEmpty()) {
+        throwInvalidArgument(QStringLiteral("AI model path is required."));
+    }
+    if (request.rasterPath.trimmed().isEmpty()) {
+        throwInvalidArgument(QStringLiteral("AI raster path is required."));
+    }
+    RasterInput input = openRasterInput(request.rasterPath, request.bands);
+    m_result.width = input.width;
+    m_result.height = input.height;
+    m_result.workerThreadId = currentWorkerThreadId();
+    m_result.geoTransform = input.geoTransform;
+    m_result.projectionWkt = input.projectionWkt;
+    m_result.provenance = startProvenance(request, input);
+
+    m_latency.start();
+    if (stopRequested()) {
+        return cancelled();
+    }
+    const AiSession session(request.modelPath, request.sessionOptions);
+    m_result.provider = session.provider();
+    const QString inputName = resolveInputName(session, request.inputName);
+    const QList<AiTileWindow> windows = AiTilePlanner::plan(input.width, input.height, request.tiling);
+    m_totalTiles = static_cast<std::int32_t>(windows.size());
+
+    const qsizetype planeSize = qsizetype{input.width} * input.height;
+    m_weightSum.assign(static_cast<size_t>(planeSize), 0.0f);
+    reportMemory(planeSize * 4);
+    m_runTimer.start();
+
+    const bool decoding = !request.outputDecoder.id.trimmed().isEmpty();
+    QString outputName = request.outputName;
+    if (decoding && !request.outputDecoder.tensor.trimmed().isEmpty()) {
+        outputName = request.outputDecoder.tensor;
+    }
+    TileReader reader(input, request.normalization, request.tiling, inputName);
+
+    for (qsizetype index = 0; index < windows.size(); ++index) {
+        const AiTileWindow& window = windows[index];
+        if (stopRequested()) {
+            return cancelled();
+        }
+        const AiInferenceResult inference = session.run(reader.read(window));
+        std::optional<AiTensor> decoded;
+        const AiTensor* output = &findOutput(inference, outputName);
+        if (decoding) {
+            decoded = AiOutputDecoder::decode(*output, request.outputDecoder);
+            output = &*decoded;
+        }
+        if (output->dataType != AiTensorDataType::Float32 || output->shape.size() != 4 || output->shape[0] != 1) {
+            throwRuntimeError(QStringLiteral("Raster inference currently requires a Float32 NCHW output tensor."));
+        }
+        if (output->shape[2] != request.tiling.height || output->shape[3] != request.tiling.width) {
+            throwRuntimeError(
+                QStringLiteral("ONNX output tile dimensions do not match the configured inference tile size."));
+        }
+        const std::int64_t channels = output->shape[1];
+        if (index == 0) {
+            m_channels = static_cast<std::int32_t>(channels);
+            reportMemory(output->data.size() + reader.inputBytes() + m_result.peakMemoryBytes +
+                         channels * planeSize * 4);
+            m_planes = QByteArray(channels * planeSize * 4, '\0');
+        } else if (channels != m_channels) {
+            throwRuntimeError(QStringLiteral("ONNX output channel count changed between inference tiles."));
+        }
+        if (!blend(window, reinterpret_cast<const float*>(output->data.constData()))) {
+            return cancelled();
+        }
+        m_result.processedTiles = static_cast<std::int32_t>(index + 1);
+        if (m_progress) {
+            AiRasterInferenceProgress progress;
+            progress.completedTiles = static_cast<std::int32_t>(index + 1);
+            progress.totalTiles = m_totalTiles;
+            progress.percent = static_cast<std::int32_t>((index + 1) * 100 / m_totalTiles);
+            progress.message = QStringLiteral("Processed AI tile %1 of %2.").arg(index + 1).arg(m_totalTiles);
+            m_progress(progress);
+        }
+    }
+    complete();
+    return m_result;
+}
+
+}  // namespace
+
+AiRasterInferenceResult AiRasterInferenceExecutor::run(const AiRasterInferenceRequest& request,
+                                                       const AiRasterProgressCallback& progress) {
+    RasterRun run(request, progress);
+    return run.execute();
+}
+
+}  // namespace Tarnivale::AI
