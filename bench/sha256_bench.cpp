@@ -94,7 +94,8 @@ int main(int argc, char** argv) {
     std::printf("SHA-256 of a 256 MiB file (page cache warm), median of runs\n");
     std::printf("  library helper (libcrypto)  %.2f GiB/s  (target >= 1 GB/s)\n", gib / medianSeconds(ours));
     std::printf("  QCryptographicHash          %.2f GiB/s  (reference)\n", gib / medianSeconds(qt));
-    std::printf("Peak resident memory: start %ld KiB, after 16 MiB file %ld KiB, after 256 MiB file %ld KiB\n",
-                before, afterSmall, afterLarge);
+    std::printf(
+        "Peak resident memory: start %ld KiB, after 16 MiB file %ld KiB, after 256 MiB file %ld KiB\n",
+        before, afterSmall, afterLarge);
     return 0;
 }

@@ -26,9 +26,11 @@ void checkClassMask(const AiRasterInferenceResult& result, const QString& kindMe
 
 }  // namespace
 
-void AiRasterInferenceExecutor::remapClassMask(AiRasterInferenceResult& result, const QList<std::int32_t>& classCodes) {
+void AiRasterInferenceExecutor::remapClassMask(AiRasterInferenceResult& result,
+                                               const QList<std::int32_t>& classCodes) {
     checkClassMask(result, QStringLiteral("Class-code remapping requires a single-band Int32 class mask."),
-                   classCodes.isEmpty(), QStringLiteral("At least one class code is required for class-mask remapping."));
+                   classCodes.isEmpty(),
+                   QStringLiteral("At least one class code is required for class-mask remapping."));
     auto* values = reinterpret_cast<std::int32_t*>(result.data.data());
     const qsizetype count = result.data.size() / 4;
     const qsizetype codes = classCodes.size();
@@ -43,7 +45,8 @@ void AiRasterInferenceExecutor::remapClassMask(AiRasterInferenceResult& result, 
 AiRasterInferenceResult AiRasterInferenceExecutor::colorizeClassMask(const AiRasterInferenceResult& result,
                                                                      const QList<AiClassColor>& palette) {
     checkClassMask(result, QStringLiteral("Class-mask colorization requires a single-band Int32 class mask."),
-                   palette.isEmpty(), QStringLiteral("At least one class color is required for class-mask colorization."));
+                   palette.isEmpty(),
+                   QStringLiteral("At least one class color is required for class-mask colorization."));
     // The first entry of a code listed twice wins: later duplicates are ignored.
     QHash<std::int32_t, std::array<float, 3>> colors;
     for (const AiClassColor& color : palette) {

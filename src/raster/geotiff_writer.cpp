@@ -20,9 +20,11 @@ class StagedFile {
 public:
     explicit StagedFile(const QString& destination)
         : m_destination(destination),
-          m_staging(QFileInfo(destination).dir().filePath(
-              QStringLiteral(".%1.%2.part").arg(QFileInfo(destination).fileName(),
-                                                QUuid::createUuid().toString(QUuid::Id128)))) {}
+          m_staging(QFileInfo(destination)
+                        .dir()
+                        .filePath(QStringLiteral(".%1.%2.part")
+                                      .arg(QFileInfo(destination).fileName(),
+                                           QUuid::createUuid().toString(QUuid::Id128)))) {}
     ~StagedFile() {
         if (!m_committed) {
             QFile::remove(m_staging);
@@ -49,7 +51,8 @@ private:
 
 }  // namespace
 
-void AiRasterInferenceExecutor::writeGeoTiff(const AiRasterInferenceResult& result, const QString& outputPath) {
+void AiRasterInferenceExecutor::writeGeoTiff(const AiRasterInferenceResult& result,
+                                             const QString& outputPath) {
     if (result.cancelled) {
         throwInvalidArgument(QStringLiteral("A cancelled AI inference result cannot be written."));
     }
@@ -80,8 +83,8 @@ void AiRasterInferenceExecutor::writeGeoTiff(const AiRasterInferenceResult& resu
     StagedFile staged(outputPath);
     const char* options[] = {"TILED=YES", "COMPRESS=DEFLATE", nullptr};
     const QByteArray stagingPath = staged.path().toUtf8();
-    Gdal::Dataset dataset(GDALCreate(driver, stagingPath.constData(), result.width, result.height, result.bandCount,
-                                     type, const_cast<char**>(options)));
+    Gdal::Dataset dataset(GDALCreate(driver, stagingPath.constData(), result.width, result.height,
+                                     result.bandCount, type, const_cast<char**>(options)));
     if (!dataset) {
         throwRuntimeError(QStringLiteral("GDAL could not create the AI GeoTIFF output."));
     }
@@ -98,15 +101,17 @@ void AiRasterInferenceExecutor::writeGeoTiff(const AiRasterInferenceResult& resu
     }
     const QByteArray canonical = result.provenance.canonicalJson().toUtf8();
     const QByteArray digest = result.provenance.sha256().toUtf8();
-    if (GDALSetMetadataItem(dataset.get(), "TARNIVALE_PROVENANCE", canonical.constData(), nullptr) != CE_None ||
-        GDALSetMetadataItem(dataset.get(), "TARNIVALE_PROVENANCE_SHA256", digest.constData(), nullptr) != CE_None) {
+    if (GDALSetMetadataItem(dataset.get(), "TARNIVALE_PROVENANCE", canonical.constData(), nullptr) !=
+            CE_None ||
+        GDALSetMetadataItem(dataset.get(), "TARNIVALE_PROVENANCE_SHA256", digest.constData(), nullptr) !=
+            CE_None) {
         throwRuntimeError(QStringLiteral("GDAL could not write AI execution provenance metadata."));
     }
     for (int band = 1; band <= result.bandCount; ++band) {
         // RasterIO takes a non-const buffer even for writing; it only reads from it.
         void* plane = const_cast<char*>(result.data.constData() + (band - 1) * planeBytes);
-        if (GDALRasterIO(GDALGetRasterBand(dataset.get(), band), GF_Write, 0, 0, result.width, result.height, plane,
-                         result.width, result.height, type, 0, 0) != CE_None) {
+        if (GDALRasterIO(GDALGetRasterBand(dataset.get(), band), GF_Write, 0, 0, result.width, result.height,
+                         plane, result.width, result.height, type, 0, 0) != CE_None) {
             throwRuntimeError(QStringLiteral("GDAL could not write an AI output band."));
         }
     }

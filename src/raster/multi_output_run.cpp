@@ -40,9 +40,9 @@ void checkDecoders(const AiRasterInferenceRequest& request, const QList<AiOutput
 
 }  // namespace
 
-QList<AiDecodedRasterOutput> AiRasterInferenceExecutor::runDecodedOutputs(const AiRasterInferenceRequest& request,
-                                                                          const QList<AiOutputDecoderSpec>& decoders,
-                                                                          const AiRasterProgressCallback& progress) {
+QList<AiDecodedRasterOutput> AiRasterInferenceExecutor::runDecodedOutputs(
+    const AiRasterInferenceRequest& request, const QList<AiOutputDecoderSpec>& decoders,
+    const AiRasterProgressCallback& progress) {
     checkDecoders(request, decoders);
     RasterInput input = openRasterInput(request.rasterPath, request.bands);
     const AiSession session(request.modelPath, request.sessionOptions);
@@ -67,12 +67,15 @@ QList<AiDecodedRasterOutput> AiRasterInferenceExecutor::runDecodedOutputs(const 
         }
         const AiInferenceResult inference = session.run(reader.read(window));
         for (qsizetype d = 0; d < decoders.size(); ++d) {
-            const AiTensor decoded = AiOutputDecoder::decode(findOutput(inference, decoders[d].tensor), decoders[d]);
-            if (decoded.dataType != AiTensorDataType::Float32 || decoded.shape.size() != 4 || decoded.shape[0] != 1) {
+            const AiTensor decoded =
+                AiOutputDecoder::decode(findOutput(inference, decoders[d].tensor), decoders[d]);
+            if (decoded.dataType != AiTensorDataType::Float32 || decoded.shape.size() != 4 ||
+                decoded.shape[0] != 1) {
                 throwRuntimeError(QStringLiteral("Decoded raster output must be a Float32 NCHW tensor."));
             }
             if (decoded.shape[2] != request.tiling.height || decoded.shape[3] != request.tiling.width) {
-                throwRuntimeError(QStringLiteral("Decoded raster output dimensions do not match the inference tile size."));
+                throwRuntimeError(
+                    QStringLiteral("Decoded raster output dimensions do not match the inference tile size."));
             }
             DecoderPlanes& target = accumulated[static_cast<size_t>(d)];
             const std::int64_t channels = decoded.shape[1];
@@ -80,7 +83,8 @@ QList<AiDecodedRasterOutput> AiRasterInferenceExecutor::runDecodedOutputs(const 
                 target.channels = static_cast<std::int32_t>(channels);
                 target.planes = QByteArray(channels * planeSize * 4, '\0');
             } else if (channels != target.channels) {
-                throwRuntimeError(QStringLiteral("Decoded output channel count changed between inference tiles."));
+                throwRuntimeError(
+                    QStringLiteral("Decoded output channel count changed between inference tiles."));
             }
             const auto* values = reinterpret_cast<const float*>(decoded.data.constData());
             auto* planes = reinterpret_cast<float*>(target.planes.data());
@@ -102,9 +106,11 @@ QList<AiDecodedRasterOutput> AiRasterInferenceExecutor::runDecodedOutputs(const 
         }
         ++done;
         if (progress) {
-            progress(AiRasterInferenceProgress{
-                done, total, done * 100 / total,
-                QStringLiteral("Processed AI tile %1 of %2 for %3 outputs.").arg(done).arg(total).arg(decoders.size())});
+            progress(AiRasterInferenceProgress{done, total, done * 100 / total,
+                                               QStringLiteral("Processed AI tile %1 of %2 for %3 outputs.")
+                                                   .arg(done)
+                                                   .arg(total)
+                                                   .arg(decoders.size())});
         }
     }
     const std::int64_t elapsed = runTimer.elapsed();

@@ -8,7 +8,8 @@
 namespace Tarnivale::AI {
 
 QString aiRasterOutputModeName(AiRasterOutputMode mode) {
-    return mode == AiRasterOutputMode::FloatBands ? QStringLiteral("floatBands") : QStringLiteral("classMask");
+    return mode == AiRasterOutputMode::FloatBands ? QStringLiteral("floatBands")
+                                                  : QStringLiteral("classMask");
 }
 
 QJsonObject AiInferenceExecutionProvenance::toJson() const {
@@ -20,13 +21,13 @@ QJsonObject AiInferenceExecutionProvenance::toJson() const {
         {QStringLiteral("schemaVersion"), schemaVersion},
         {QStringLiteral("executionId"), executionId},
         {QStringLiteral("recordedAtUtc"), recordedAtUtc},
-        {QStringLiteral("model"),
-         QJsonObject{{QStringLiteral("id"), modelId},
-                     {QStringLiteral("version"), modelVersion},
-                     {QStringLiteral("revision"), modelRevision},
-                     {QStringLiteral("path"), modelPath},
-                     {QStringLiteral("sha256"), modelSha256}}},
-        {QStringLiteral("source"), QJsonObject{{QStringLiteral("path"), sourcePath}, {QStringLiteral("crs"), sourceCrs}}},
+        {QStringLiteral("model"), QJsonObject{{QStringLiteral("id"), modelId},
+                                              {QStringLiteral("version"), modelVersion},
+                                              {QStringLiteral("revision"), modelRevision},
+                                              {QStringLiteral("path"), modelPath},
+                                              {QStringLiteral("sha256"), modelSha256}}},
+        {QStringLiteral("source"),
+         QJsonObject{{QStringLiteral("path"), sourcePath}, {QStringLiteral("crs"), sourceCrs}}},
         {QStringLiteral("provider"), aiExecutionProviderName(provider)},
         {QStringLiteral("sdkVersion"), sdkVersion},
         {QStringLiteral("runtimeVersion"), runtimeVersion},
@@ -37,10 +38,11 @@ QJsonObject AiInferenceExecutionProvenance::toJson() const {
                                                             {QStringLiteral("overlapY"), tiling.overlapY}}},
                      {QStringLiteral("inputBands"), bands},
                      {QStringLiteral("outputMode"), aiRasterOutputModeName(outputMode)}}},
-        {QStringLiteral("output"), QJsonObject{{QStringLiteral("width"), outputWidth},
-                                               {QStringLiteral("height"), outputHeight},
-                                               {QStringLiteral("bandCount"), outputBandCount},
-                                               {QStringLiteral("dataType"), aiTensorDataTypeName(outputDataType)}}},
+        {QStringLiteral("output"),
+         QJsonObject{{QStringLiteral("width"), outputWidth},
+                     {QStringLiteral("height"), outputHeight},
+                     {QStringLiteral("bandCount"), outputBandCount},
+                     {QStringLiteral("dataType"), aiTensorDataTypeName(outputDataType)}}},
         {QStringLiteral("elapsedMilliseconds"), static_cast<qint64>(elapsedMilliseconds)},
         {QStringLiteral("peakMemoryBytes"), static_cast<qint64>(peakMemoryBytes)},
         {QStringLiteral("cancelled"), cancelled},
@@ -53,6 +55,8 @@ QString AiInferenceExecutionProvenance::canonicalJson() const {
     return QString::fromUtf8(QJsonDocument(toJson()).toJson(QJsonDocument::Compact));
 }
 
-QString AiInferenceExecutionProvenance::sha256() const { return Sha256::hex(canonicalJson().toUtf8()); }
+QString AiInferenceExecutionProvenance::sha256() const {
+    return Sha256::hex(canonicalJson().toUtf8());
+}
 
 }  // namespace Tarnivale::AI

@@ -47,9 +47,8 @@ private:
 
 void RasterRun::reportMemory(std::int64_t bytes) {
     m_result.peakMemoryBytes = std::max(m_result.peakMemoryBytes, bytes);
-    m_request.operationContext.enforceResourceUsage(OperationResourceUsage{bytes},
-                                                    QStringLiteral("Tarnivale.AI.RasterInference"),
-                                                    m_request.rasterPath);
+    m_request.operationContext.enforceResourceUsage(
+        OperationResourceUsage{bytes}, QStringLiteral("Tarnivale.AI.RasterInference"), m_request.rasterPath);
 }
 
 bool RasterRun::stopRequested() {
@@ -91,7 +90,8 @@ bool RasterRun::blend(const AiTileWindow& window, const float* output) {
     // The weight is separable: one factor per column and one per row, multiplied and floored per pixel.
     std::vector<float> columnFactor(static_cast<size_t>(window.width));
     for (std::int32_t lx = 0; lx < window.width; ++lx) {
-        columnFactor[static_cast<size_t>(lx)] = featherAxisFactor(lx, window.width, tiling.overlapX, left, right);
+        columnFactor[static_cast<size_t>(lx)] =
+            featherAxisFactor(lx, window.width, tiling.overlapX, left, right);
     }
     std::vector<float> weights(static_cast<size_t>(window.width));
     float* planes = reinterpret_cast<float*>(m_planes.data());
@@ -221,12 +221,14 @@ AiRasterInferenceResult RasterRun::execute() {
             decoded = AiOutputDecoder::decode(*output, request.outputDecoder);
             output = &*decoded;
         }
-        if (output->dataType != AiTensorDataType::Float32 || output->shape.size() != 4 || output->shape[0] != 1) {
-            throwRuntimeError(QStringLiteral("Raster inference currently requires a Float32 NCHW output tensor."));
+        if (output->dataType != AiTensorDataType::Float32 || output->shape.size() != 4 ||
+            output->shape[0] != 1) {
+            throwRuntimeError(
+                QStringLiteral("Raster inference currently requires a Float32 NCHW output tensor."));
         }
         if (output->shape[2] != request.tiling.height || output->shape[3] != request.tiling.width) {
-            throwRuntimeError(
-                QStringLiteral("ONNX output tile dimensions do not match the configured inference tile size."));
+            throwRuntimeError(QStringLiteral(
+                "ONNX output tile dimensions do not match the configured inference tile size."));
         }
         const std::int64_t channels = output->shape[1];
         if (index == 0) {

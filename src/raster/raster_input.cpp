@@ -58,7 +58,9 @@ TileReader::TileReader(RasterInput& input, const AiNormalization& normalization,
     m_bandMap.assign(input.bands.begin(), input.bands.end());
 }
 
-qsizetype TileReader::inputBytes() const { return m_inputs.front().data.size(); }
+qsizetype TileReader::inputBytes() const {
+    return m_inputs.front().data.size();
+}
 
 void TileReader::prepareNormalization() {
     const auto channelValue = [](const QList<double>& values, qsizetype channel, double fallback) {
@@ -162,7 +164,8 @@ QString resolveInputName(const AiSession& session, const QString& requested) {
     return requested.isEmpty() ? inputs.front().name : requested;
 }
 
-AiInferenceExecutionProvenance startProvenance(const AiRasterInferenceRequest& request, const RasterInput& input) {
+AiInferenceExecutionProvenance startProvenance(const AiRasterInferenceRequest& request,
+                                               const RasterInput& input) {
     AiInferenceExecutionProvenance provenance;
     provenance.executionId = QUuid::createUuid().toString(QUuid::WithoutBraces);
     provenance.recordedAtUtc = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);

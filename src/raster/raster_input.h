@@ -61,12 +61,14 @@ bool cancellationRequested(const AiRasterInferenceRequest& request);
 QString resolveInputName(const AiSession& session, const QString& requested);
 
 /// Provenance fields known before the run: identity, model digest, source, versions and options.
-AiInferenceExecutionProvenance startProvenance(const AiRasterInferenceRequest& request, const RasterInput& input);
+AiInferenceExecutionProvenance startProvenance(const AiRasterInferenceRequest& request,
+                                               const RasterInput& input);
 
 /// Fills the provenance's output figures from a finished (or cancelled) result.
 void completeProvenance(AiRasterInferenceResult& result);
 
-/// FNV-1a 64-bit hash of the calling thread's 32-bit numeric id (least significant byte first), top bit clear.
+/// FNV-1a 64-bit hash of the calling thread's 32-bit numeric id (least significant byte first), top bit
+/// clear.
 std::int64_t currentWorkerThreadId();
 
 }  // namespace Tarnivale::AI

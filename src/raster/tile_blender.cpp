@@ -5,8 +5,8 @@
 namespace Tarnivale::AI {
 
 float AiTileBlender::featherWeight(std::int32_t x, std::int32_t y, std::int32_t width, std::int32_t height,
-                                   std::int32_t overlapX, std::int32_t overlapY, bool leftEdge, bool rightEdge,
-                                   bool topEdge, bool bottomEdge) {
+                                   std::int32_t overlapX, std::int32_t overlapY, bool leftEdge,
+                                   bool rightEdge, bool topEdge, bool bottomEdge) {
     if (x < 0 || y < 0 || x >= width || y >= height) {
         return 0.0f;
     }

@@ -11,14 +11,17 @@
 using namespace Tarnivale::AI;
 
 TEST(Sha256, KnownVectorsAndIncrementalUpdates) {
-    EXPECT_EQ(Sha256::hex(QByteArray()), QStringLiteral("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"));
-    EXPECT_EQ(Sha256::hex("abc"), QStringLiteral("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
+    EXPECT_EQ(Sha256::hex(QByteArray()),
+              QStringLiteral("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"));
+    EXPECT_EQ(Sha256::hex("abc"),
+              QStringLiteral("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"));
     Sha256 million;
     const QByteArray thousand(1000, 'a');
     for (int i = 0; i < 1000; ++i) {
         million.update(thousand);
     }
-    EXPECT_EQ(million.finishHex(), QStringLiteral("cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"));
+    EXPECT_EQ(million.finishHex(),
+              QStringLiteral("cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"));
 }
 
 TEST(Sha256, FilesAcrossBufferBoundariesMatchQtsDigest) {

@@ -26,8 +26,8 @@ struct TARNIVALE_AI_EXPORT AiRasterInferenceRequest {
     QString modelRevision;
     QString modelSha256;  ///< computed from the model file when empty
     QString rasterPath;
-    QString inputName;   ///< empty = the model's first input
-    QString outputName;  ///< empty = the model's first output
+    QString inputName;          ///< empty = the model's first input
+    QString outputName;         ///< empty = the model's first output
     QList<std::int32_t> bands;  ///< one-based, in channel order; empty = all bands
     AiTileOptions tiling;
     AiNormalization normalization;
