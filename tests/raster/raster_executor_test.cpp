@@ -60,7 +60,8 @@ protected:
         writeTestRaster(path, spec);
         return path;
     }
-    static AiRasterInferenceRequest request(const char* model, const QString& rasterPath, AiTileOptions tiling) {
+    static AiRasterInferenceRequest request(const char* model, const QString& rasterPath,
+                                            AiTileOptions tiling) {
         AiRasterInferenceRequest request;
         request.modelPath = testModelPath(QString::fromLatin1(model));
         request.rasterPath = rasterPath;
@@ -82,8 +83,8 @@ TEST_F(RasterExecutor, SmallerThanTheTileIsPaddedAndCropped) {
     AiRasterInferenceRequest run = request("add_one.onnx", path, {8, 8, 2, 2});
     run.modelId = QStringLiteral("adder");
     std::vector<AiRasterInferenceProgress> reports;
-    const AiRasterInferenceResult result =
-        AiRasterInferenceExecutor::run(run, [&](const AiRasterInferenceProgress& p) { reports.push_back(p); });
+    const AiRasterInferenceResult result = AiRasterInferenceExecutor::run(
+        run, [&](const AiRasterInferenceProgress& p) { reports.push_back(p); });
 
     EXPECT_EQ(result.width, 5);
     EXPECT_EQ(result.height, 3);
@@ -99,7 +100,8 @@ TEST_F(RasterExecutor, SmallerThanTheTileIsPaddedAndCropped) {
     for (int band = 1; band <= 2; ++band) {
         for (int y = 0; y < 3; ++y) {
             for (int x = 0; x < 5; ++x) {
-                EXPECT_EQ(values[static_cast<size_t>((band - 1) * 15 + y * 5 + x)], spec.value(band, x, y) + 1.0);
+                EXPECT_EQ(values[static_cast<size_t>((band - 1) * 15 + y * 5 + x)],
+                          spec.value(band, x, y) + 1.0);
             }
         }
     }
@@ -131,7 +133,8 @@ TEST_F(RasterExecutor, BlendKeepsConstantsAndWeighsOverlaps) {
     const QString path = raster(spec);
 
     // Constant logits survive the feather blend wherever windows overlap.
-    const AiRasterInferenceResult constant = AiRasterInferenceExecutor::run(request("constant_logits.onnx", path, {8, 8, 4, 4}));
+    const AiRasterInferenceResult constant =
+        AiRasterInferenceExecutor::run(request("constant_logits.onnx", path, {8, 8, 4, 4}));
     EXPECT_EQ(constant.processedTiles, 4);
     const std::vector<float> logits = valuesOf<float>(constant.data);
     for (size_t i = 0; i < 132; ++i) {
@@ -143,7 +146,8 @@ TEST_F(RasterExecutor, BlendKeepsConstantsAndWeighsOverlaps) {
     TestRasterSpec single = spec;
     single.bands = 1;
     const QString one = raster(single, "single.tif");
-    const AiRasterInferenceResult blended = AiRasterInferenceExecutor::run(request("tile_position.onnx", one, {8, 8, 4, 4}));
+    const AiRasterInferenceResult blended =
+        AiRasterInferenceExecutor::run(request("tile_position.onnx", one, {8, 8, 4, 4}));
     const std::vector<float> values = valuesOf<float>(blended.data);
     // Windows start at x 0 and 4, y 0 and 3 (the second is moved back to end on the edge).
     const int xs[] = {0, 4};
@@ -159,8 +163,8 @@ TEST_F(RasterExecutor, BlendKeepsConstantsAndWeighsOverlaps) {
                     if (lx < 0 || ly < 0 || lx >= 8 || ly >= 8) {
                         continue;
                     }
-                    const double w = std::max(ramp(lx, 8, 4, wx == 0, wx + 8 == 12) * ramp(ly, 8, 4, wy == 0, wy + 8 == 11),
-                                              1e-6);
+                    const double w = std::max(
+                        ramp(lx, 8, 4, wx == 0, wx + 8 == 12) * ramp(ly, 8, 4, wy == 0, wy + 8 == 11), 1e-6);
                     sum += w * (lx + 10.0 * ly);
                     weights += w;
                 }
@@ -176,7 +180,9 @@ TEST_F(RasterExecutor, ClassMasksThresholdArgmaxAndTies) {
     spec.height = 4;
     spec.bands = 2;
     // Band 1 decides the sign; band 2 equals band 1 on even columns (a tie) and exceeds it on odd ones.
-    spec.value = [](int band, int x, int y) { return band == 1 ? (x < 3 ? -5.0 : 5.0) + y : (x < 3 ? -5.0 : 5.0) + y + (x % 2); };
+    spec.value = [](int band, int x, int y) {
+        return band == 1 ? (x < 3 ? -5.0 : 5.0) + y : (x < 3 ? -5.0 : 5.0) + y + (x % 2);
+    };
     const QString path = raster(spec);
 
     AiRasterInferenceRequest argmax = request("add_one.onnx", path, {8, 8, 2, 2});
@@ -199,9 +205,11 @@ TEST_F(RasterExecutor, ClassMasksThresholdArgmaxAndTies) {
     thresholded.outputDecoder.id = QStringLiteral("probability");
     thresholded.outputDecoder.activation = QStringLiteral("sigmoid");
     thresholded.outputDecoder.threshold = 0.5;
-    const std::vector<std::int32_t> binary = valuesOf<std::int32_t>(AiRasterInferenceExecutor::run(thresholded).data);
+    const std::vector<std::int32_t> binary =
+        valuesOf<std::int32_t>(AiRasterInferenceExecutor::run(thresholded).data);
     thresholded.outputDecoder = AiOutputDecoderSpec{};
-    const std::vector<std::int32_t> zeros = valuesOf<std::int32_t>(AiRasterInferenceExecutor::run(thresholded).data);
+    const std::vector<std::int32_t> zeros =
+        valuesOf<std::int32_t>(AiRasterInferenceExecutor::run(thresholded).data);
     for (int y = 0; y < 4; ++y) {
         for (int x = 0; x < 6; ++x) {
             const double value = (x < 3 ? -5.0 : 5.0) + y + 1.0;
@@ -224,7 +232,8 @@ TEST_F(RasterExecutor, NormalisationRules) {
     for (int band = 1; band <= 3; ++band) {
         const double deviation = band == 1 ? 2.0 : band == 2 ? 4.0 : 8.0;
         for (int pixel = 0; pixel < 16; ++pixel) {
-            const double expected = static_cast<float>((spec.value(band, pixel % 4, pixel / 4) * 0.5 - 100.0) / deviation) + 1.0;
+            const double expected =
+                static_cast<float>((spec.value(band, pixel % 4, pixel / 4) * 0.5 - 100.0) / deviation) + 1.0;
             EXPECT_NEAR(values[static_cast<size_t>((band - 1) * 16 + pixel)], expected, 1e-4);
         }
     }
@@ -300,8 +309,8 @@ TEST_F(RasterExecutor, CancellationAtEveryCheckpoint) {
         int calls = 0;
         run.cancellationRequested = [&calls, c] { return ++calls >= c.stopAt; };
         std::vector<AiRasterInferenceProgress> reports;
-        const AiRasterInferenceResult result =
-            AiRasterInferenceExecutor::run(run, [&](const AiRasterInferenceProgress& p) { reports.push_back(p); });
+        const AiRasterInferenceResult result = AiRasterInferenceExecutor::run(
+            run, [&](const AiRasterInferenceProgress& p) { reports.push_back(p); });
         EXPECT_TRUE(result.cancelled) << c.stopAt;
         EXPECT_EQ(calls, c.stopAt);
         EXPECT_EQ(result.processedTiles, c.processed) << c.stopAt;
@@ -317,8 +326,9 @@ TEST_F(RasterExecutor, CancellationAtEveryCheckpoint) {
         EXPECT_EQ(last.completedTiles, c.processed);
         EXPECT_EQ(last.totalTiles, c.total);
         EXPECT_EQ(last.percent, c.total == 0 ? 0 : c.processed * 100 / c.total);
-        EXPECT_THROW(AiRasterInferenceExecutor::writeGeoTiff(result, dir.filePath(QStringLiteral("never.tif"))),
-                     std::invalid_argument);
+        EXPECT_THROW(
+            AiRasterInferenceExecutor::writeGeoTiff(result, dir.filePath(QStringLiteral("never.tif"))),
+            std::invalid_argument);
     }
     EXPECT_FALSE(QFileInfo::exists(dir.filePath(QStringLiteral("never.tif"))));
 
