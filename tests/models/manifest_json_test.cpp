@@ -214,6 +214,16 @@ TEST(ManifestJson, LoaderDefaultsAndWrongTypes) {
     EXPECT_EQ(tensors.inputAdapters[0].bands, (QList<std::int32_t>{1, 0, 0, 0}));
     EXPECT_EQ(tensors.inputAdapters[0].resize, QStringLiteral("none"));
 
+    // Huge arrays are read in full, without trouble.
+    QByteArray huge = R"({"labels": [)";
+    for (int i = 0; i < 200000; ++i) {
+        huge += i == 0 ? "\"l\"" : ",\"l\"";
+    }
+    huge += R"(], "inputs": [{"name": "x", "shape": [)" + QByteArray("1,").repeated(100000) + "1]}]}";
+    const AiModelManifest big = AiModelManifestLoader::fromJson(huge);
+    EXPECT_EQ(big.labels.size(), 200000);
+    EXPECT_EQ(big.inputs[0].shape.size(), 100001);
+
     EXPECT_EQ(read(R"({"task": " Object_Detection "})").task, AiTaskKind::ObjectDetection);
     EXPECT_EQ(read(R"({"inputs": [{"layout": " NCHW "}]})").inputs[0].layout, AiTensorLayout::NCHW);
 }

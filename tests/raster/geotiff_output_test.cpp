@@ -34,7 +34,8 @@ std::string errorOf(Call call) {
     return "no error";
 }
 
-AiRasterInferenceResult maskOf(std::int32_t width, std::int32_t height, const std::vector<std::int32_t>& values) {
+AiRasterInferenceResult maskOf(std::int32_t width, std::int32_t height,
+                               const std::vector<std::int32_t>& values) {
     AiRasterInferenceResult result;
     result.width = width;
     result.height = height;
@@ -73,7 +74,8 @@ TEST(Provenance, DefaultsCanonicalFormAndDigest) {
     record.cancelled = true;
     const QString canonical = record.canonicalJson();
     // Sorted keys, no whitespace, integers without fractions, escaped quotes, UTF-8 text.
-    EXPECT_TRUE(canonical.startsWith(QStringLiteral("{\"cancelled\":true,\"elapsedMilliseconds\":0,\"executionId\":\"e\",")))
+    EXPECT_TRUE(canonical.startsWith(
+        QStringLiteral("{\"cancelled\":true,\"elapsedMilliseconds\":0,\"executionId\":\"e\",")))
         << canonical.toStdString();
     EXPECT_TRUE(canonical.contains(QStringLiteral("\"peakMemoryBytes\":1099511627776,")));
     EXPECT_TRUE(canonical.contains(QStringLiteral("\"inputBands\":[3,1]")));
@@ -132,17 +134,21 @@ TEST(GeoTiffOutput, WrittenAndReadBackWithProvenance) {
     EXPECT_EQ(blockX, 256);  // tiled
     EXPECT_STREQ(GDALGetMetadataItem(dataset.get(), "COMPRESSION", "IMAGE_STRUCTURE"), "DEFLATE");
 
-    const QString canonical = QString::fromUtf8(GDALGetMetadataItem(dataset.get(), "TARNIVALE_PROVENANCE", nullptr));
-    const QString digest = QString::fromUtf8(GDALGetMetadataItem(dataset.get(), "TARNIVALE_PROVENANCE_SHA256", nullptr));
+    const QString canonical =
+        QString::fromUtf8(GDALGetMetadataItem(dataset.get(), "TARNIVALE_PROVENANCE", nullptr));
+    const QString digest =
+        QString::fromUtf8(GDALGetMetadataItem(dataset.get(), "TARNIVALE_PROVENANCE_SHA256", nullptr));
     EXPECT_EQ(canonical, result.provenance.canonicalJson());
     EXPECT_EQ(digest, Sha256::hex(canonical.toUtf8()));
     const QJsonObject parsed = QJsonDocument::fromJson(canonical.toUtf8()).object();
-    EXPECT_EQ(parsed.value(QStringLiteral("output")).toObject().value(QStringLiteral("bandCount")).toInt(), 3);
+    EXPECT_EQ(parsed.value(QStringLiteral("output")).toObject().value(QStringLiteral("bandCount")).toInt(),
+              3);
 
     for (int band = 1; band <= 3; ++band) {
         const std::vector<double> values = readTestBand(output, band);
         for (int pixel = 0; pixel < 200; ++pixel) {
-            ASSERT_NEAR(values[static_cast<size_t>(pixel)], spec.value(band, pixel % 20, pixel / 20) + 1.0, 1e-3);
+            ASSERT_NEAR(values[static_cast<size_t>(pixel)], spec.value(band, pixel % 20, pixel / 20) + 1.0,
+                        1e-3);
         }
     }
 }
@@ -156,9 +162,11 @@ TEST(GeoTiffOutput, RefusalsLeaveNoFile) {
 
     AiRasterInferenceResult cancelled = mask;
     cancelled.cancelled = true;
-    EXPECT_EQ(errorOf<std::invalid_argument>([&] { AiRasterInferenceExecutor::writeGeoTiff(cancelled, path); }),
-              "A cancelled AI inference result cannot be written.");
-    EXPECT_EQ(errorOf<std::invalid_argument>([&] { AiRasterInferenceExecutor::writeGeoTiff(mask, QStringLiteral(" ")); }),
+    EXPECT_EQ(
+        errorOf<std::invalid_argument>([&] { AiRasterInferenceExecutor::writeGeoTiff(cancelled, path); }),
+        "A cancelled AI inference result cannot be written.");
+    EXPECT_EQ(errorOf<std::invalid_argument>(
+                  [&] { AiRasterInferenceExecutor::writeGeoTiff(mask, QStringLiteral(" ")); }),
               "AI raster output path is required.");
     AiRasterInferenceResult empty = mask;
     empty.bandCount = 0;
@@ -170,15 +178,17 @@ TEST(GeoTiffOutput, RefusalsLeaveNoFile) {
               "AI GeoTIFF output currently supports Float32 and Int32 data.");
     AiRasterInferenceResult shortData = mask;
     shortData.data.chop(1);
-    EXPECT_EQ(errorOf<std::invalid_argument>([&] { AiRasterInferenceExecutor::writeGeoTiff(shortData, path); }),
-              "AI raster output buffer size does not match its dimensions.");
+    EXPECT_EQ(
+        errorOf<std::invalid_argument>([&] { AiRasterInferenceExecutor::writeGeoTiff(shortData, path); }),
+        "AI raster output buffer size does not match its dimensions.");
     AiRasterInferenceResult badProjection = mask;
     badProjection.projectionWkt = QStringLiteral("not a projection");
     const std::string projectionError =
         errorOf<std::runtime_error>([&] { AiRasterInferenceExecutor::writeGeoTiff(badProjection, path); });
     EXPECT_EQ(projectionError, "GDAL could not write the AI output projection.");
     EXPECT_EQ(errorOf<std::runtime_error>([&] {
-                  AiRasterInferenceExecutor::writeGeoTiff(mask, dir.filePath(QStringLiteral("no/such/dir/x.tif")));
+                  AiRasterInferenceExecutor::writeGeoTiff(mask,
+                                                          dir.filePath(QStringLiteral("no/such/dir/x.tif")));
               }),
               "GDAL could not create the AI GeoTIFF output.");
     EXPECT_TRUE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).isEmpty());
@@ -206,7 +216,8 @@ TEST(ClassMask, RemapAndColorize) {
     const AiRasterInferenceResult grey =
         AiRasterInferenceExecutor::colorizeClassMask(maskOf(1, 2, {5, 6}), {{0, 300, -1, 0}});
     EXPECT_EQ(valuesOf<float>(grey.data), std::vector<float>(6, 128.0f));
-    EXPECT_EQ(valuesOf<float>(AiRasterInferenceExecutor::colorizeClassMask(maskOf(1, 1, {0}), {{0, 300, -1, 0}}).data),
+    EXPECT_EQ(valuesOf<float>(
+                  AiRasterInferenceExecutor::colorizeClassMask(maskOf(1, 1, {0}), {{0, 300, -1, 0}}).data),
               (std::vector<float>{300, -1, 0}));  // not clamped
 
     AiRasterInferenceResult floats = mask;
@@ -217,12 +228,15 @@ TEST(ClassMask, RemapAndColorize) {
               "At least one class code is required for class-mask remapping.");
     AiRasterInferenceResult truncated = mask;
     truncated.data.chop(4);
-    EXPECT_EQ(errorOf<std::invalid_argument>([&] { AiRasterInferenceExecutor::remapClassMask(truncated, {1}); }),
-              "AI class-mask buffer size does not match its dimensions.");
-    EXPECT_EQ(errorOf<std::invalid_argument>([&] { AiRasterInferenceExecutor::colorizeClassMask(floats, {{}}); }),
-              "Class-mask colorization requires a single-band Int32 class mask.");
+    EXPECT_EQ(
+        errorOf<std::invalid_argument>([&] { AiRasterInferenceExecutor::remapClassMask(truncated, {1}); }),
+        "AI class-mask buffer size does not match its dimensions.");
+    EXPECT_EQ(
+        errorOf<std::invalid_argument>([&] { AiRasterInferenceExecutor::colorizeClassMask(floats, {{}}); }),
+        "Class-mask colorization requires a single-band Int32 class mask.");
     EXPECT_EQ(errorOf<std::invalid_argument>([&] { AiRasterInferenceExecutor::colorizeClassMask(mask, {}); }),
               "At least one class color is required for class-mask colorization.");
-    EXPECT_EQ(errorOf<std::invalid_argument>([&] { AiRasterInferenceExecutor::colorizeClassMask(truncated, {{}}); }),
+    EXPECT_EQ(errorOf<std::invalid_argument>(
+                  [&] { AiRasterInferenceExecutor::colorizeClassMask(truncated, {{}}); }),
               "AI class-mask buffer size does not match its dimensions.");
 }

@@ -118,14 +118,16 @@ TEST_F(MultiOutput, RefusalsAndCancellation) {
     EXPECT_EQ(message(request, {decoder("a", "nothing")}), "ONNX output tensor was not found: nothing");
     AiRasterInferenceRequest small = request;
     small.modelPath = testModelPath(QStringLiteral("half_size.onnx"));
-    EXPECT_EQ(message(small, {decoder("a", "")}), "Decoded raster output dimensions do not match the inference tile size.");
+    EXPECT_EQ(message(small, {decoder("a", "")}),
+              "Decoded raster output dimensions do not match the inference tile size.");
 
     // Stopped after the first window: outputs averaged over that window, marked cancelled.
     int checks = 0;
     request.cancellationRequested = [&checks] { return ++checks > 1; };
     std::vector<AiRasterInferenceProgress> reports;
     QList<AiDecodedRasterOutput> partial = AiRasterInferenceExecutor::runDecodedOutputs(
-        request, {decoder("twice", "double")}, [&](const AiRasterInferenceProgress& p) { reports.push_back(p); });
+        request, {decoder("twice", "double")},
+        [&](const AiRasterInferenceProgress& p) { reports.push_back(p); });
     ASSERT_EQ(partial.size(), 1);
     EXPECT_TRUE(partial[0].result.cancelled);
     EXPECT_EQ(partial[0].result.processedTiles, 1);
@@ -138,7 +140,8 @@ TEST_F(MultiOutput, RefusalsAndCancellation) {
 
     // Stopped before the first window: one empty output per decoder.
     request.cancellationRequested = [] { return true; };
-    partial = AiRasterInferenceExecutor::runDecodedOutputs(request, {decoder("a", "double"), decoder("b", "shifted")});
+    partial = AiRasterInferenceExecutor::runDecodedOutputs(request,
+                                                           {decoder("a", "double"), decoder("b", "shifted")});
     ASSERT_EQ(partial.size(), 2);
     EXPECT_EQ(partial[1].result.bandCount, 0);
     EXPECT_TRUE(partial[1].result.data.isEmpty());

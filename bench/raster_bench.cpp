@@ -1,0 +1,244 @@
+// Raster pipeline figures, each against its target:
+//
+//   bench_raster overhead    executor on a 4096 x 4096 three-band tiled GeoTIFF vs the same session runs alone
+//   bench_raster identity    identity model: executor + writeGeoTiff vs GDALTranslate to tiled DEFLATE GeoTIFF
+//   bench_raster memory      peak resident memory of an 8192 x 8192 run with K = 2 (run in its own process)
+//   bench_raster write       writeGeoTiff of an Int32 8192 x 8192 mask vs GDALTranslate of the same data
+//   bench_raster provenance  canonicalJson + sha256 of a provenance record
+//   bench_raster all         every one of them (memory in a child process)
+//
+// Scratch files go to the system temporary directory (or $TMPDIR).
+
+#include <tarnivale/ai/raster.h>
+
+#include "raster/raster_input.h"
+#include "runtime/gdal_handles.h"
+#include "support/raster_fixture.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gdal_utils.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+using namespace Tarnivale::AI;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+QString model(const char* name) { return QDir(QStringLiteral(TARNIVALE_TEST_MODEL_DIR)).filePath(QString::fromLatin1(name)); }
+
+// A three-band Byte scene with some texture, tiled 256 x 256 like most production GeoTIFFs.
+QString scene(const QTemporaryDir& dir, int size, const char* name) {
+    const QString path = dir.filePath(QString::fromLatin1(name));
+    Testing::TestRasterSpec spec;
+    spec.width = size;
+    spec.height = size;
+    spec.bands = 3;
+    spec.dataType = GDT_Byte;
+    spec.blockWidth = 256;
+    spec.blockHeight = 256;
+    spec.value = [](int band, int x, int y) { return (x * (band + 1) + y * 3 + (x ^ y)) % 256; };
+    Testing::writeTestRaster(path, spec);
+    return path;
+}
+
+double translateSeconds(const QString& source, const QString& target, bool creationOptions) {
+    Gdal::registerDrivers();
+    const Gdal::Dataset input = Gdal::open(source, GDAL_OF_RASTER | GDAL_OF_READONLY);
+    const char* args[] = {"-of", "GTiff", "-co", "TILED=YES", "-co", "COMPRESS=DEFLATE", nullptr};
+    char** argv = const_cast<char**>(creationOptions ? args : args + 2);
+    GDALTranslateOptions* options = GDALTranslateOptionsNew(argv, nullptr);
+    const auto start = Clock::now();
+    const QByteArray out = target.toUtf8();
+    Gdal::Dataset result(GDALTranslate(out.constData(), input.get(), options, nullptr));
+    result.reset();
+    const double seconds = secondsSince(start);
+    GDALTranslateOptionsFree(options);
+    return seconds;
+}
+
+void overhead() {
+    QTemporaryDir dir;
+    const QString path = scene(dir, 4096, "scene4096.tif");
+    AiRasterInferenceRequest request;
+    request.modelPath = model("raster_cnn.onnx");
+    request.rasterPath = path;
+    request.outputMode = AiRasterOutputMode::ClassMask;
+    request.normalization = AiNormalization{{127.5}, {64.0}, 1.0};
+
+    // The session alone on the same tiles, read beforehand so that only the runs are timed.
+    const AiSession session(request.modelPath);
+    RasterInput input = openRasterInput(path, {});
+    const QList<AiTileWindow> windows = AiTilePlanner::plan(input.width, input.height, request.tiling);
+    std::vector<QList<AiTensor>> tiles;
+    TileReader reader(input, request.normalization, request.tiling, session.inputs().front().name);
+    for (const AiTileWindow& window : windows) {
+        QList<AiTensor> copy = reader.read(window);
+        copy[0].data.detach();
+        tiles.push_back(copy);
+    }
+    session.run(tiles.front());  // warm-up, as the executor's own session gets none either way below
+    double sessionsOnly = 0.0;
+    double executor = 0.0;
+    for (int round = 0; round < 2; ++round) {
+        auto start = Clock::now();
+        for (const QList<AiTensor>& tile : tiles) {
+            session.run(tile);
+        }
+        sessionsOnly += secondsSince(start);
+        start = Clock::now();
+        AiRasterInferenceExecutor::run(request);
+        executor += secondsSince(start);
+    }
+    std::printf("Pipeline overhead: raster_cnn on 4096 x 4096 x 3 (tiled Byte GeoTIFF), %lld tiles, 2 rounds\n",
+                static_cast<long long>(windows.size()));
+    std::printf("  session runs alone   %7.3f s (%.1f ms per tile)\n", sessionsOnly / 2,
+                sessionsOnly / 2 / static_cast<double>(windows.size()) * 1000);
+    std::printf("  whole executor       %7.3f s   ratio %.3f (target <= 1.10)\n", executor / 2, executor / sessionsOnly);
+}
+
+void identity() {
+    QTemporaryDir dir;
+    const QString path = scene(dir, 4096, "scene4096.tif");
+    AiRasterInferenceRequest request;
+    request.modelPath = model("identity.onnx");
+    request.rasterPath = path;
+    request.outputMode = AiRasterOutputMode::FloatBands;
+    AiRasterInferenceExecutor::run(request);  // warm the page cache and the runtime
+    const auto start = Clock::now();
+    const AiRasterInferenceResult result = AiRasterInferenceExecutor::run(request);
+    const double run = secondsSince(start);
+    const auto writeStart = Clock::now();
+    AiRasterInferenceExecutor::writeGeoTiff(result, dir.filePath(QStringLiteral("identity.tif")));
+    const double write = secondsSince(writeStart);
+    const double translate = translateSeconds(path, dir.filePath(QStringLiteral("translated.tif")), true);
+    const double pixels = 4096.0 * 4096.0;
+    std::printf("Identity model over 4096 x 4096 x 3\n");
+    std::printf("  executor             %7.3f s  %6.1f Mpx/s\n", run, pixels / run / 1e6);
+    std::printf("  + writeGeoTiff       %7.3f s  (executor + write %.3f s, %.1f Mpx/s)\n", write, run + write,
+                pixels / (run + write) / 1e6);
+    std::printf("  GDALTranslate to tiled DEFLATE GeoTIFF %7.3f s   ratio %.3f (target <= 1.5)\n", translate,
+                (run + write) / translate);
+}
+
+long peakResidentKiB() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+void memory() {
+    QTemporaryDir dir;
+    const QString path = scene(dir, 8192, "scene8192.tif");
+    AiRasterInferenceRequest request;
+    request.modelPath = model("constant_logits.onnx");
+    request.rasterPath = path;
+    request.outputMode = AiRasterOutputMode::ClassMask;
+    const long before = peakResidentKiB();
+    const AiRasterInferenceResult result = AiRasterInferenceExecutor::run(request);
+    const long after = peakResidentKiB();
+    const double planes = (1 + 2) * 8192.0 * 8192.0 * 4;
+    const double budget = planes + static_cast<double>(result.data.size()) + 64.0 * 1024 * 1024;
+    std::printf("Memory: 8192 x 8192 class mask with K = 2\n");
+    std::printf("  peak resident %.0f MiB (%.0f MiB before the run); budget (1+K)WH4 + result + 64 MiB = %.0f MiB\n",
+                after / 1024.0, before / 1024.0, budget / (1024 * 1024));
+    std::printf("  reported peakMemoryBytes %.0f MiB\n", static_cast<double>(result.peakMemoryBytes) / (1024 * 1024));
+}
+
+void write() {
+    QTemporaryDir dir;
+    AiRasterInferenceResult mask;
+    mask.width = 8192;
+    mask.height = 8192;
+    mask.bandCount = 1;
+    mask.dataType = AiTensorDataType::Int32;
+    mask.data = QByteArray(qsizetype{8192} * 8192 * 4, Qt::Uninitialized);
+    auto* classes = reinterpret_cast<std::int32_t*>(mask.data.data());
+    for (qsizetype i = 0; i < qsizetype{8192} * 8192; ++i) {
+        const qsizetype x = i % 8192;
+        const qsizetype y = i / 8192;
+        classes[i] = static_cast<std::int32_t>(((x / 37) + (y / 53) * 3 + ((x * y) % 7 == 0 ? 1 : 0)) % 9);
+    }
+    mask.geoTransform = {500000, 10, 0, 4100000, 0, -10};
+    const QString ours = dir.filePath(QStringLiteral("ours.tif"));
+    auto start = Clock::now();
+    AiRasterInferenceExecutor::writeGeoTiff(mask, ours);
+    const double oursSeconds = secondsSince(start);
+
+    // The same bytes as an in-memory dataset, translated by GDAL with the same creation options.
+    const QString memory = QStringLiteral("MEM:::DATAPOINTER=%1,PIXELS=8192,LINES=8192,BANDS=1,DATATYPE=Int32")
+                               .arg(reinterpret_cast<quintptr>(classes));
+    const QString theirs = dir.filePath(QStringLiteral("theirs.tif"));
+    const double translate = translateSeconds(memory, theirs, true);
+    const double oursSize = static_cast<double>(QFileInfo(ours).size());
+    const double theirSize = static_cast<double>(QFileInfo(theirs).size());
+    std::printf("writeGeoTiff of an Int32 8192 x 8192 mask\n");
+    std::printf("  writeGeoTiff         %7.3f s  %.1f MiB\n", oursSeconds, oursSize / (1024 * 1024));
+    std::printf("  GDALTranslate        %7.3f s  %.1f MiB   time ratio %.3f (target <= 1.1), size %+.2f %%\n", translate,
+                theirSize / (1024 * 1024), oursSeconds / translate, (oursSize / theirSize - 1) * 100);
+}
+
+void provenance() {
+    AiInferenceExecutionProvenance record;
+    record.executionId = QStringLiteral("4f7b0f0a-8a9e-4a55-9d1e-2b9f1f0b6a11");
+    record.recordedAtUtc = QStringLiteral("2026-12-06T14:00:00.000Z");
+    record.modelId = QStringLiteral("land-cover");
+    record.modelPath = QStringLiteral("/models/land-cover/model.onnx");
+    record.modelSha256 = QString(64, QLatin1Char('a'));
+    record.sourcePath = QStringLiteral("/data/scene.tif");
+    record.sourceCrs = QString(600, QLatin1Char('w'));
+    record.inputBands = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+    const int rounds = 20000;
+    QString digest;
+    const auto start = Clock::now();
+    for (int i = 0; i < rounds; ++i) {
+        record.elapsedMilliseconds = i;
+        digest = record.sha256();
+    }
+    const double micros = secondsSince(start) / rounds * 1e6;
+    std::printf("Provenance canonicalJson + sha256: %.1f us per record (target <= 50)\n", micros);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication application(argc, argv);
+    const QString what = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("all");
+    try {
+        if (what == QLatin1String("overhead") || what == QLatin1String("all")) {
+            overhead();
+        }
+        if (what == QLatin1String("identity") || what == QLatin1String("all")) {
+            identity();
+        }
+        if (what == QLatin1String("write") || what == QLatin1String("all")) {
+            write();
+        }
+        if (what == QLatin1String("provenance") || what == QLatin1String("all")) {
+            provenance();
+        }
+        if (what == QLatin1String("memory")) {
+            memory();
+        } else if (what == QLatin1String("all")) {
+            std::fflush(stdout);
+            // Peak resident memory is per process: measure the big run in a fresh one.
+            QProcess::execute(QCoreApplication::applicationFilePath(), {QStringLiteral("memory")});
+        }
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "bench_raster: %s\n", error.what());
+        return 1;
+    }
+    return 0;
+}
