@@ -1,11 +1,11 @@
 // Raster pipeline figures, each against its target:
 //
-//   bench_raster overhead    executor on a 4096 x 4096 three-band tiled GeoTIFF vs the same session runs alone
-//   bench_raster identity    identity model: executor + writeGeoTiff vs GDALTranslate to tiled DEFLATE GeoTIFF
-//   bench_raster memory      peak resident memory of an 8192 x 8192 run with K = 2 (run in its own process)
-//   bench_raster write       writeGeoTiff of an Int32 8192 x 8192 mask vs GDALTranslate of the same data
-//   bench_raster provenance  canonicalJson + sha256 of a provenance record
-//   bench_raster all         every one of them (memory in a child process)
+//   bench_raster overhead    executor on a 4096 x 4096 three-band tiled GeoTIFF vs the same session runs
+//   alone bench_raster identity    identity model: executor + writeGeoTiff vs GDALTranslate to tiled DEFLATE
+//   GeoTIFF bench_raster memory      peak resident memory of an 8192 x 8192 run with K = 2 (run in its own
+//   process) bench_raster write       writeGeoTiff of an Int32 8192 x 8192 mask vs GDALTranslate of the same
+//   data bench_raster provenance  canonicalJson + sha256 of a provenance record bench_raster all every one of
+//   them (memory in a child process)
 //
 // Scratch files go to the system temporary directory (or $TMPDIR).
 
@@ -35,18 +35,22 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
 
-QString model(const char* name) { return QDir(QStringLiteral(TARNIVALE_TEST_MODEL_DIR)).filePath(QString::fromLatin1(name)); }
+QString model(const char* name) {
+    return QDir(QStringLiteral(TARNIVALE_TEST_MODEL_DIR)).filePath(QString::fromLatin1(name));
+}
 
-// A three-band Byte scene with some texture, tiled 256 x 256 like most production GeoTIFFs.
-QString scene(const QTemporaryDir& dir, int size, const char* name) {
+// A three-band scene with some texture, tiled 256 x 256 like most production GeoTIFFs.
+QString scene(const QTemporaryDir& dir, int size, const char* name, GDALDataType type = GDT_Byte) {
     const QString path = dir.filePath(QString::fromLatin1(name));
     Testing::TestRasterSpec spec;
     spec.width = size;
     spec.height = size;
     spec.bands = 3;
-    spec.dataType = GDT_Byte;
+    spec.dataType = type;
     spec.blockWidth = 256;
     spec.blockHeight = 256;
     spec.value = [](int band, int x, int y) { return (x * (band + 1) + y * 3 + (x ^ y)) % 256; };
@@ -102,16 +106,47 @@ void overhead() {
         AiRasterInferenceExecutor::run(request);
         executor += secondsSince(start);
     }
-    std::printf("Pipeline overhead: raster_cnn on 4096 x 4096 x 3 (tiled Byte GeoTIFF), %lld tiles, 2 rounds\n",
-                static_cast<long long>(windows.size()));
+    std::printf(
+        "Pipeline overhead: raster_cnn on 4096 x 4096 x 3 (tiled Byte GeoTIFF), %lld tiles, 2 rounds\n",
+        static_cast<long long>(windows.size()));
     std::printf("  session runs alone   %7.3f s (%.1f ms per tile)\n", sessionsOnly / 2,
                 sessionsOnly / 2 / static_cast<double>(windows.size()) * 1000);
-    std::printf("  whole executor       %7.3f s   ratio %.3f (target <= 1.10)\n", executor / 2, executor / sessionsOnly);
+    std::printf("  whole executor       %7.3f s   ratio %.3f (target <= 1.10)\n", executor / 2,
+                executor / sessionsOnly);
+}
+
+// Where an executor run spends its time beyond the model: the same tiles read, run and blended step by step.
+void phases() {
+    QTemporaryDir dir;
+    const QString path = scene(dir, 4096, "scene4096.tif");
+    const AiSession session(model("raster_cnn.onnx"));
+    RasterInput input = openRasterInput(path, {});
+    const AiTileOptions tiling;
+    const QList<AiTileWindow> windows = AiTilePlanner::plan(input.width, input.height, tiling);
+    TileReader reader(input, AiNormalization{{127.5}, {64.0}, 1.0}, tiling, session.inputs().front().name);
+    session.run(reader.read(windows.front()));
+    double reading = 0.0;
+    double running = 0.0;
+    for (const AiTileWindow& window : windows) {
+        auto start = Clock::now();
+        const QList<AiTensor>& tile = reader.read(window);
+        reading += secondsSince(start);
+        start = Clock::now();
+        session.run(tile);
+        running += secondsSince(start);
+    }
+    std::printf("Phases over %lld tiles: reading %.1f ms per tile, session runs %.1f ms per tile\n",
+                static_cast<long long>(windows.size()), reading * 1000 / windows.size(),
+                running * 1000 / windows.size());
+    const auto start = Clock::now();
+    const AiSession another(model("raster_cnn.onnx"));
+    std::printf("  session creation %.1f ms\n", secondsSince(start) * 1000);
 }
 
 void identity() {
+    // Float32 in and out, so that GDAL translating the scene compresses as many bytes as the executor writes.
     QTemporaryDir dir;
-    const QString path = scene(dir, 4096, "scene4096.tif");
+    const QString path = scene(dir, 4096, "scene4096.tif", GDT_Float32);
     AiRasterInferenceRequest request;
     request.modelPath = model("identity.onnx");
     request.rasterPath = path;
@@ -125,7 +160,7 @@ void identity() {
     const double write = secondsSince(writeStart);
     const double translate = translateSeconds(path, dir.filePath(QStringLiteral("translated.tif")), true);
     const double pixels = 4096.0 * 4096.0;
-    std::printf("Identity model over 4096 x 4096 x 3\n");
+    std::printf("Identity model over 4096 x 4096 x 3 Float32\n");
     std::printf("  executor             %7.3f s  %6.1f Mpx/s\n", run, pixels / run / 1e6);
     std::printf("  + writeGeoTiff       %7.3f s  (executor + write %.3f s, %.1f Mpx/s)\n", write, run + write,
                 pixels / (run + write) / 1e6);
@@ -139,22 +174,32 @@ long peakResidentKiB() {
     return usage.ru_maxrss;
 }
 
-void memory() {
-    QTemporaryDir dir;
-    const QString path = scene(dir, 8192, "scene8192.tif");
+// Runs in a process of its own (`memory PATH`), so that its peak resident memory is the run's alone.
+void memoryRun(const QString& path) {
     AiRasterInferenceRequest request;
     request.modelPath = model("constant_logits.onnx");
     request.rasterPath = path;
     request.outputMode = AiRasterOutputMode::ClassMask;
+    AiSession warm(request.modelPath);  // the runtime's own libraries and pools are not the run's memory
     const long before = peakResidentKiB();
     const AiRasterInferenceResult result = AiRasterInferenceExecutor::run(request);
     const long after = peakResidentKiB();
     const double planes = (1 + 2) * 8192.0 * 8192.0 * 4;
     const double budget = planes + static_cast<double>(result.data.size()) + 64.0 * 1024 * 1024;
-    std::printf("Memory: 8192 x 8192 class mask with K = 2\n");
-    std::printf("  peak resident %.0f MiB (%.0f MiB before the run); budget (1+K)WH4 + result + 64 MiB = %.0f MiB\n",
-                after / 1024.0, before / 1024.0, budget / (1024 * 1024));
-    std::printf("  reported peakMemoryBytes %.0f MiB\n", static_cast<double>(result.peakMemoryBytes) / (1024 * 1024));
+    std::printf("Memory: 8192 x 8192 x 3 Byte scene, class mask with K = 2\n");
+    std::printf(
+        "  peak resident grew by %.0f MiB during the run (from %.0f MiB); target (1+K)WH4 + result + 64 MiB"
+        " = %.0f MiB\n",
+        (after - before) / 1024.0, before / 1024.0, budget / (1024 * 1024));
+    std::printf("  reported peakMemoryBytes %.0f MiB\n",
+                static_cast<double>(result.peakMemoryBytes) / (1024 * 1024));
+}
+
+void memory() {
+    QTemporaryDir dir;
+    const QString path = scene(dir, 8192, "scene8192.tif");
+    std::fflush(stdout);
+    QProcess::execute(QCoreApplication::applicationFilePath(), {QStringLiteral("memory-run"), path});
 }
 
 void write() {
@@ -178,16 +223,18 @@ void write() {
     const double oursSeconds = secondsSince(start);
 
     // The same bytes as an in-memory dataset, translated by GDAL with the same creation options.
-    const QString memory = QStringLiteral("MEM:::DATAPOINTER=%1,PIXELS=8192,LINES=8192,BANDS=1,DATATYPE=Int32")
-                               .arg(reinterpret_cast<quintptr>(classes));
+    const QString memory =
+        QStringLiteral("MEM:::DATAPOINTER=%1,PIXELS=8192,LINES=8192,BANDS=1,DATATYPE=Int32")
+            .arg(reinterpret_cast<quintptr>(classes));
     const QString theirs = dir.filePath(QStringLiteral("theirs.tif"));
     const double translate = translateSeconds(memory, theirs, true);
     const double oursSize = static_cast<double>(QFileInfo(ours).size());
     const double theirSize = static_cast<double>(QFileInfo(theirs).size());
     std::printf("writeGeoTiff of an Int32 8192 x 8192 mask\n");
     std::printf("  writeGeoTiff         %7.3f s  %.1f MiB\n", oursSeconds, oursSize / (1024 * 1024));
-    std::printf("  GDALTranslate        %7.3f s  %.1f MiB   time ratio %.3f (target <= 1.1), size %+.2f %%\n", translate,
-                theirSize / (1024 * 1024), oursSeconds / translate, (oursSize / theirSize - 1) * 100);
+    std::printf("  GDALTranslate        %7.3f s  %.1f MiB   time ratio %.3f (target <= 1.1), size %+.2f %%\n",
+                translate, theirSize / (1024 * 1024), oursSeconds / translate,
+                (oursSize / theirSize - 1) * 100);
 }
 
 void provenance() {
@@ -220,6 +267,9 @@ int main(int argc, char** argv) {
         if (what == QLatin1String("overhead") || what == QLatin1String("all")) {
             overhead();
         }
+        if (what == QLatin1String("phases")) {
+            phases();
+        }
         if (what == QLatin1String("identity") || what == QLatin1String("all")) {
             identity();
         }
@@ -229,12 +279,11 @@ int main(int argc, char** argv) {
         if (what == QLatin1String("provenance") || what == QLatin1String("all")) {
             provenance();
         }
-        if (what == QLatin1String("memory")) {
+        if (what == QLatin1String("memory") || what == QLatin1String("all")) {
             memory();
-        } else if (what == QLatin1String("all")) {
-            std::fflush(stdout);
-            // Peak resident memory is per process: measure the big run in a fresh one.
-            QProcess::execute(QCoreApplication::applicationFilePath(), {QStringLiteral("memory")});
+        }
+        if (what == QLatin1String("memory-run") && argc > 2) {
+            memoryRun(QString::fromLocal8Bit(argv[2]));
         }
     } catch (const std::exception& error) {
         std::fprintf(stderr, "bench_raster: %s\n", error.what());

@@ -65,6 +65,9 @@ QList<AiDecodedRasterOutput> AiRasterInferenceExecutor::runDecodedOutputs(
         if (cancellationRequested(request)) {
             break;
         }
+        if (window.column == 0) {
+            reader.releaseBlocksAbove(window.y);
+        }
         const AiInferenceResult inference = session.run(reader.read(window));
         for (qsizetype d = 0; d < decoders.size(); ++d) {
             const AiTensor decoded =

@@ -3,6 +3,7 @@
 #include "raster/feather.h"
 #include "raster/raster_input.h"
 #include "runtime/errors.h"
+#include "runtime/huge_pages.h"
 
 #include <QElapsedTimer>
 
@@ -41,8 +42,8 @@ private:
     QElapsedTimer m_runTimer;
     std::int32_t m_totalTiles = 0;
     std::int32_t m_channels = 0;  // K, fixed by the first window
-    std::vector<float> m_weightSum;
-    QByteArray m_planes;  // K accumulation planes of W x H floats, later the float bands themselves
+    QByteArray m_weightSum;       // W x H floats
+    QByteArray m_planes;          // K accumulation planes of W x H floats, later the float bands themselves
 };
 
 void RasterRun::reportMemory(std::int64_t bytes) {
@@ -105,7 +106,7 @@ bool RasterRun::blend(const AiTileWindow& window, const float* output) {
                 std::max(columnFactor[static_cast<size_t>(lx)] * rowFactor, kMinimumFeatherWeight);
         }
         const qsizetype rasterOffset = (window.y + ly) * rasterWidth + window.x;
-        float* weightRow = m_weightSum.data() + rasterOffset;
+        float* weightRow = reinterpret_cast<float*>(m_weightSum.data()) + rasterOffset;
         for (std::int32_t lx = 0; lx < window.width; ++lx) {
             weightRow[lx] += weights[static_cast<size_t>(lx)];
         }
@@ -123,14 +124,7 @@ bool RasterRun::blend(const AiTileWindow& window, const float* output) {
 void RasterRun::complete() {
     const qsizetype planeSize = qsizetype{m_result.width} * m_result.height;
     float* planes = reinterpret_cast<float*>(m_planes.data());
-    for (qsizetype pixel = 0; pixel < planeSize; ++pixel) {
-        const float sum = m_weightSum[static_cast<size_t>(pixel)];
-        if (sum > 0.0f) {
-            for (std::int32_t k = 0; k < m_channels; ++k) {
-                planes[k * planeSize + pixel] /= sum;
-            }
-        }
-    }
+    const float* weightSum = reinterpret_cast<const float*>(m_weightSum.constData());
     m_result.processedTiles = m_totalTiles;
     m_result.elapsedMilliseconds = m_runTimer.elapsed();
 
@@ -138,36 +132,49 @@ void RasterRun::complete() {
         m_result.bandCount = 1;
         m_result.dataType = AiTensorDataType::Int32;
         reportMemory(m_result.peakMemoryBytes + planeSize * 4);
-        m_result.data = QByteArray(planeSize * qsizetype{4}, Qt::Uninitialized);
+        m_result.data = zeroedPlaneBuffer(planeSize * qsizetype{4});
         auto* classes = reinterpret_cast<std::int32_t*>(m_result.data.data());
         const bool thresholded = !m_request.outputDecoder.id.trimmed().isEmpty() && m_channels == 1;
-        if (thresholded) {
-            const double threshold = m_request.outputDecoder.threshold;
-            for (qsizetype pixel = 0; pixel < planeSize; ++pixel) {
-                classes[pixel] = static_cast<double>(planes[pixel]) >= threshold ? 1 : 0;
+        const double threshold = m_request.outputDecoder.threshold;
+        // One pass per pixel: normalise each channel by the weight sum, then threshold or take the argmax,
+        // the lowest channel index winning ties (only a strictly larger value takes over).
+        for (qsizetype pixel = 0; pixel < planeSize; ++pixel) {
+            const float sum = weightSum[pixel];
+            const auto blended = [&](std::int32_t k) {
+                const float value = planes[k * planeSize + pixel];
+                return sum > 0.0f ? value / sum : value;
+            };
+            if (thresholded) {
+                classes[pixel] = static_cast<double>(blended(0)) >= threshold ? 1 : 0;
+                continue;
             }
-        } else {
-            // Argmax with the lowest channel index winning ties: only a strictly larger value takes over.
-            std::fill(classes, classes + planeSize, 0);
-            std::vector<float> best(planes, planes + planeSize);
+            float best = blended(0);
+            std::int32_t bestIndex = 0;
             for (std::int32_t k = 1; k < m_channels; ++k) {
-                const float* plane = planes + k * planeSize;
-                for (qsizetype pixel = 0; pixel < planeSize; ++pixel) {
-                    if (plane[pixel] > best[static_cast<size_t>(pixel)]) {
-                        best[static_cast<size_t>(pixel)] = plane[pixel];
-                        classes[pixel] = k;
-                    }
+                const float value = blended(k);
+                if (value > best) {
+                    best = value;
+                    bestIndex = k;
+                }
+            }
+            classes[pixel] = bestIndex;
+        }
+    } else {
+        for (std::int32_t k = 0; k < m_channels; ++k) {
+            float* plane = planes + k * planeSize;
+            for (qsizetype pixel = 0; pixel < planeSize; ++pixel) {
+                if (weightSum[pixel] > 0.0f) {
+                    plane[pixel] /= weightSum[pixel];
                 }
             }
         }
-    } else {
         m_result.bandCount = m_channels;
         m_result.dataType = AiTensorDataType::Float32;
         reportMemory(m_result.peakMemoryBytes + m_channels * planeSize * 4);
         m_result.data = std::move(m_planes);  // the normalised planes are the bands
     }
     m_planes = QByteArray();
-    m_weightSum = std::vector<float>();
+    m_weightSum = QByteArray();
     completeProvenance(m_result);
 }
 
@@ -198,7 +205,7 @@ AiRasterInferenceResult RasterRun::execute() {
     m_totalTiles = static_cast<std::int32_t>(windows.size());
 
     const qsizetype planeSize = qsizetype{input.width} * input.height;
-    m_weightSum.assign(static_cast<size_t>(planeSize), 0.0f);
+    m_weightSum = zeroedPlaneBuffer(planeSize * 4);
     reportMemory(planeSize * 4);
     m_runTimer.start();
 
@@ -213,6 +220,9 @@ AiRasterInferenceResult RasterRun::execute() {
         const AiTileWindow& window = windows[index];
         if (stopRequested()) {
             return cancelled();
+        }
+        if (window.column == 0) {
+            reader.releaseBlocksAbove(window.y);
         }
         const AiInferenceResult inference = session.run(reader.read(window));
         std::optional<AiTensor> decoded;
@@ -235,7 +245,7 @@ AiRasterInferenceResult RasterRun::execute() {
             m_channels = static_cast<std::int32_t>(channels);
             reportMemory(output->data.size() + reader.inputBytes() + m_result.peakMemoryBytes +
                          channels * planeSize * 4);
-            m_planes = QByteArray(channels * planeSize * 4, '\0');
+            m_planes = zeroedPlaneBuffer(channels * planeSize * 4);
         } else if (channels != m_channels) {
             throwRuntimeError(QStringLiteral("ONNX output channel count changed between inference tiles."));
         }

@@ -36,6 +36,11 @@ public:
     const QList<AiTensor>& read(const AiTileWindow& window);
     qsizetype inputBytes() const;
 
+    /// Drops GDAL's cached source blocks that lie wholly above raster row `y`. Windows advance row by row,
+    /// so such blocks are never read again: the cache keeps only the rows still shared with the next
+    /// windows, whatever the raster's size, and each block is still decoded once.
+    void releaseBlocksAbove(std::int32_t y);
+
 private:
     void prepareNormalization();
 
@@ -49,6 +54,7 @@ private:
     std::vector<double> m_offset;
     bool m_prepared = false;
     bool m_identity = false;
+    std::vector<int> m_releasedBlockRows;  // per dataset band: block rows already dropped
 };
 
 /// The output a run uses: `name`, or the first output when empty. Throws the executors' messages.
