@@ -270,6 +270,17 @@ int main(int argc, char** argv) {
         if (what == QLatin1String("phases")) {
             phases();
         }
+        if (what == QLatin1String("executor")) {  // for profilers: executor runs only
+            QTemporaryDir dir;
+            AiRasterInferenceRequest request;
+            request.modelPath = model("raster_cnn.onnx");
+            request.rasterPath = scene(dir, 4096, "scene4096.tif");
+            for (int i = 0; i < 3; ++i) {
+                const auto start = Clock::now();
+                AiRasterInferenceExecutor::run(request);
+                std::printf("executor run %.3f s\n", secondsSince(start));
+            }
+        }
         if (what == QLatin1String("identity") || what == QLatin1String("all")) {
             identity();
         }

@@ -42,8 +42,8 @@ private:
     QElapsedTimer m_runTimer;
     std::int32_t m_totalTiles = 0;
     std::int32_t m_channels = 0;  // K, fixed by the first window
-    QByteArray m_weightSum;       // W x H floats
-    QByteArray m_planes;          // K accumulation planes of W x H floats, later the float bands themselves
+    PlaneBuffer m_weightSum;      // W x H floats
+    PlaneBuffer m_planes;         // K accumulation planes of W x H floats
 };
 
 void RasterRun::reportMemory(std::int64_t bytes) {
@@ -95,7 +95,7 @@ bool RasterRun::blend(const AiTileWindow& window, const float* output) {
             featherAxisFactor(lx, window.width, tiling.overlapX, left, right);
     }
     std::vector<float> weights(static_cast<size_t>(window.width));
-    float* planes = reinterpret_cast<float*>(m_planes.data());
+    float* planes = m_planes.data();
     for (std::int32_t ly = 0; ly < window.height; ++ly) {
         if (stopRequested()) {
             return false;
@@ -106,7 +106,7 @@ bool RasterRun::blend(const AiTileWindow& window, const float* output) {
                 std::max(columnFactor[static_cast<size_t>(lx)] * rowFactor, kMinimumFeatherWeight);
         }
         const qsizetype rasterOffset = (window.y + ly) * rasterWidth + window.x;
-        float* weightRow = reinterpret_cast<float*>(m_weightSum.data()) + rasterOffset;
+        float* weightRow = m_weightSum.data() + rasterOffset;
         for (std::int32_t lx = 0; lx < window.width; ++lx) {
             weightRow[lx] += weights[static_cast<size_t>(lx)];
         }
@@ -123,58 +123,58 @@ bool RasterRun::blend(const AiTileWindow& window, const float* output) {
 
 void RasterRun::complete() {
     const qsizetype planeSize = qsizetype{m_result.width} * m_result.height;
-    float* planes = reinterpret_cast<float*>(m_planes.data());
-    const float* weightSum = reinterpret_cast<const float*>(m_weightSum.constData());
+    const float* planes = m_planes.data();
+    const float* weightSum = m_weightSum.data();
     m_result.processedTiles = m_totalTiles;
     m_result.elapsedMilliseconds = m_runTimer.elapsed();
+    // Each pass below normalises the accumulated values by the weight sums as it writes the result; pixels
+    // no window covered keep their zeros.
+    const auto blended = [&](std::int32_t k, qsizetype pixel) {
+        const float value = planes[k * planeSize + pixel];
+        const float sum = weightSum[pixel];
+        return sum > 0.0f ? value / sum : value;
+    };
 
     if (m_request.outputMode == AiRasterOutputMode::ClassMask) {
         m_result.bandCount = 1;
         m_result.dataType = AiTensorDataType::Int32;
         reportMemory(m_result.peakMemoryBytes + planeSize * 4);
-        m_result.data = zeroedPlaneBuffer(planeSize * qsizetype{4});
+        m_result.data = hugePageByteArray(planeSize * qsizetype{4});
         auto* classes = reinterpret_cast<std::int32_t*>(m_result.data.data());
-        const bool thresholded = !m_request.outputDecoder.id.trimmed().isEmpty() && m_channels == 1;
-        const double threshold = m_request.outputDecoder.threshold;
-        // One pass per pixel: normalise each channel by the weight sum, then threshold or take the argmax,
-        // the lowest channel index winning ties (only a strictly larger value takes over).
-        for (qsizetype pixel = 0; pixel < planeSize; ++pixel) {
-            const float sum = weightSum[pixel];
-            const auto blended = [&](std::int32_t k) {
-                const float value = planes[k * planeSize + pixel];
-                return sum > 0.0f ? value / sum : value;
-            };
-            if (thresholded) {
-                classes[pixel] = static_cast<double>(blended(0)) >= threshold ? 1 : 0;
-                continue;
+        if (!m_request.outputDecoder.id.trimmed().isEmpty() && m_channels == 1) {
+            const double threshold = m_request.outputDecoder.threshold;
+            for (qsizetype pixel = 0; pixel < planeSize; ++pixel) {
+                classes[pixel] = static_cast<double>(blended(0, pixel)) >= threshold ? 1 : 0;
             }
-            float best = blended(0);
-            std::int32_t bestIndex = 0;
-            for (std::int32_t k = 1; k < m_channels; ++k) {
-                const float value = blended(k);
-                if (value > best) {
-                    best = value;
-                    bestIndex = k;
+        } else {
+            // Argmax with the lowest channel index winning ties: only a strictly larger value takes over.
+            for (qsizetype pixel = 0; pixel < planeSize; ++pixel) {
+                float best = blended(0, pixel);
+                std::int32_t bestIndex = 0;
+                for (std::int32_t k = 1; k < m_channels; ++k) {
+                    const float value = blended(k, pixel);
+                    if (value > best) {
+                        best = value;
+                        bestIndex = k;
+                    }
                 }
+                classes[pixel] = bestIndex;
             }
-            classes[pixel] = bestIndex;
         }
     } else {
-        for (std::int32_t k = 0; k < m_channels; ++k) {
-            float* plane = planes + k * planeSize;
-            for (qsizetype pixel = 0; pixel < planeSize; ++pixel) {
-                if (weightSum[pixel] > 0.0f) {
-                    plane[pixel] /= weightSum[pixel];
-                }
-            }
-        }
         m_result.bandCount = m_channels;
         m_result.dataType = AiTensorDataType::Float32;
         reportMemory(m_result.peakMemoryBytes + m_channels * planeSize * 4);
-        m_result.data = std::move(m_planes);  // the normalised planes are the bands
+        m_result.data = hugePageByteArray(m_channels * planeSize * qsizetype{4});
+        auto* bands = reinterpret_cast<float*>(m_result.data.data());
+        for (std::int32_t k = 0; k < m_channels; ++k) {
+            for (qsizetype pixel = 0; pixel < planeSize; ++pixel) {
+                bands[k * planeSize + pixel] = blended(k, pixel);
+            }
+        }
     }
-    m_planes = QByteArray();
-    m_weightSum = QByteArray();
+    m_planes.reset();
+    m_weightSum.reset();
     completeProvenance(m_result);
 }
 
@@ -205,7 +205,7 @@ AiRasterInferenceResult RasterRun::execute() {
     m_totalTiles = static_cast<std::int32_t>(windows.size());
 
     const qsizetype planeSize = qsizetype{input.width} * input.height;
-    m_weightSum = zeroedPlaneBuffer(planeSize * 4);
+    m_weightSum = PlaneBuffer(static_cast<size_t>(planeSize));
     reportMemory(planeSize * 4);
     m_runTimer.start();
 
@@ -245,7 +245,7 @@ AiRasterInferenceResult RasterRun::execute() {
             m_channels = static_cast<std::int32_t>(channels);
             reportMemory(output->data.size() + reader.inputBytes() + m_result.peakMemoryBytes +
                          channels * planeSize * 4);
-            m_planes = zeroedPlaneBuffer(channels * planeSize * 4);
+            m_planes = PlaneBuffer(static_cast<size_t>(channels * planeSize));
         } else if (channels != m_channels) {
             throwRuntimeError(QStringLiteral("ONNX output channel count changed between inference tiles."));
         }

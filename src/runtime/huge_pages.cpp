@@ -3,7 +3,8 @@
 #include <sys/mman.h>
 
 #include <cstdint>
-#include <cstring>
+#include <cstdlib>
+#include <new>
 
 namespace Tarnivale::AI {
 
@@ -20,10 +21,24 @@ void adviseHugePages(void* data, std::size_t bytes) noexcept {
     }
 }
 
-QByteArray zeroedPlaneBuffer(qsizetype bytes) {
+PlaneBuffer::PlaneBuffer(std::size_t floats) : m_size(floats) {
+    if (floats == 0) {
+        return;
+    }
+    // calloc hands out fresh kernel pages for large blocks without writing them; the advice comes before
+    // the first touch, which is what decides the page size.
+    m_data.reset(static_cast<float*>(std::calloc(floats, sizeof(float))));
+    if (!m_data) {
+        throw std::bad_alloc();
+    }
+    adviseHugePages(m_data.get(), floats * sizeof(float));
+}
+
+void PlaneBuffer::Free::operator()(float* data) const noexcept { std::free(data); }
+
+QByteArray hugePageByteArray(qsizetype bytes) {
     QByteArray buffer(bytes, Qt::Uninitialized);
     adviseHugePages(buffer.data(), static_cast<std::size_t>(bytes));
-    std::memset(buffer.data(), 0, static_cast<std::size_t>(bytes));
     return buffer;
 }
 

@@ -3,13 +3,37 @@
 #include <QByteArray>
 
 #include <cstddef>
+#include <memory>
 
 namespace Tarnivale::AI {
 
-/// A zero-filled buffer for full-raster planes. Before the first touch its pages are offered to the kernel
-/// as transparent huge pages: faulting in hundreds of megabytes 2 MiB at a time instead of 4 KiB at a time
-/// removes most of the cost of a fresh plane.
-QByteArray zeroedPlaneBuffer(qsizetype bytes);
+/// A zero-filled float buffer for full-raster planes. Large allocations come straight from the kernel as
+/// zero pages, so nothing is written until the planes are used; the pages are offered as transparent huge
+/// pages, so faulting in hundreds of megabytes costs hundreds of faults rather than hundreds of thousands.
+class PlaneBuffer {
+public:
+    PlaneBuffer() = default;
+    explicit PlaneBuffer(std::size_t floats);
+
+    float* data() { return m_data.get(); }
+    const float* data() const { return m_data.get(); }
+    std::size_t size() const { return m_size; }
+    void reset() {
+        m_data.reset();
+        m_size = 0;
+    }
+
+private:
+    struct Free {
+        void operator()(float* data) const noexcept;
+    };
+    std::unique_ptr<float[], Free> m_data;
+    std::size_t m_size = 0;
+};
+
+/// An uninitialised byte array of the given size with the same huge-page advice, for results that are
+/// written in full.
+QByteArray hugePageByteArray(qsizetype bytes);
 
 /// Asks for transparent huge pages over the 2 MiB-aligned part of [data, data + bytes); a hint only.
 void adviseHugePages(void* data, std::size_t bytes) noexcept;
