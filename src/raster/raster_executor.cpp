@@ -33,6 +33,8 @@ private:
     AiRasterInferenceResult cancelled();
     /// False when a cancellation check between rows stopped it.
     bool blend(const AiTileWindow& window, const float* output);
+    /// Writes the result for raster rows [m_finishedRows, untilRow) and frees their ring rows.
+    void finishRows(std::int32_t untilRow);
     void complete();
 
     const AiRasterInferenceRequest& m_request;
@@ -42,8 +44,13 @@ private:
     QElapsedTimer m_runTimer;
     std::int32_t m_totalTiles = 0;
     std::int32_t m_channels = 0;  // K, fixed by the first window
-    PlaneBuffer m_weightSum;      // W x H floats
-    PlaneBuffer m_planes;         // K accumulation planes of W x H floats
+    // Windows advance row by row, so raster rows above the current window row are final. The weight sums and
+    // the K accumulation planes therefore live in a ring of one tile height of rows (row y in slot y % rows),
+    // and finished rows go straight into the result: the same sums, a fraction of the memory.
+    std::int32_t m_ringRows = 0;
+    std::int32_t m_finishedRows = 0;
+    PlaneBuffer m_weightSum;  // ring rows x W floats
+    PlaneBuffer m_planes;     // K x ring rows x W floats
 };
 
 void RasterRun::reportMemory(std::int64_t bytes) {
@@ -81,7 +88,7 @@ AiRasterInferenceResult RasterRun::cancelled() {
 bool RasterRun::blend(const AiTileWindow& window, const float* output) {
     const AiTileOptions& tiling = m_request.tiling;
     const qsizetype rasterWidth = m_result.width;
-    const qsizetype planeSize = rasterWidth * m_result.height;
+    const qsizetype ringPlane = rasterWidth * m_ringRows;
     const qsizetype tilePlane = qsizetype{tiling.width} * tiling.height;
     const bool left = window.x == 0;
     const bool right = window.x + window.width == m_result.width;
@@ -105,14 +112,14 @@ bool RasterRun::blend(const AiTileWindow& window, const float* output) {
             weights[static_cast<size_t>(lx)] =
                 std::max(columnFactor[static_cast<size_t>(lx)] * rowFactor, kMinimumFeatherWeight);
         }
-        const qsizetype rasterOffset = (window.y + ly) * rasterWidth + window.x;
-        float* weightRow = m_weightSum.data() + rasterOffset;
+        const qsizetype ringOffset = ((window.y + ly) % m_ringRows) * rasterWidth + window.x;
+        float* weightRow = m_weightSum.data() + ringOffset;
         for (std::int32_t lx = 0; lx < window.width; ++lx) {
             weightRow[lx] += weights[static_cast<size_t>(lx)];
         }
         for (std::int32_t k = 0; k < m_channels; ++k) {
             const float* source = output + k * tilePlane + qsizetype{ly} * tiling.width;
-            float* target = planes + k * planeSize + rasterOffset;
+            float* target = planes + k * ringPlane + ringOffset;
             for (std::int32_t lx = 0; lx < window.width; ++lx) {
                 target[lx] += weights[static_cast<size_t>(lx)] * source[lx];
             }
@@ -121,58 +128,77 @@ bool RasterRun::blend(const AiTileWindow& window, const float* output) {
     return true;
 }
 
-void RasterRun::complete() {
-    const qsizetype planeSize = qsizetype{m_result.width} * m_result.height;
-    const float* planes = m_planes.data();
-    const float* weightSum = m_weightSum.data();
-    m_result.processedTiles = m_totalTiles;
-    m_result.elapsedMilliseconds = m_runTimer.elapsed();
-    // Each pass below normalises the accumulated values by the weight sums as it writes the result; pixels
-    // no window covered keep their zeros.
-    const auto blended = [&](std::int32_t k, qsizetype pixel) {
-        const float value = planes[k * planeSize + pixel];
-        const float sum = weightSum[pixel];
-        return sum > 0.0f ? value / sum : value;
-    };
-
-    if (m_request.outputMode == AiRasterOutputMode::ClassMask) {
-        m_result.bandCount = 1;
-        m_result.dataType = AiTensorDataType::Int32;
-        reportMemory(m_result.peakMemoryBytes + planeSize * 4);
-        m_result.data = hugePageByteArray(planeSize * qsizetype{4});
-        auto* classes = reinterpret_cast<std::int32_t*>(m_result.data.data());
-        if (!m_request.outputDecoder.id.trimmed().isEmpty() && m_channels == 1) {
-            const double threshold = m_request.outputDecoder.threshold;
-            for (qsizetype pixel = 0; pixel < planeSize; ++pixel) {
-                classes[pixel] = static_cast<double>(blended(0, pixel)) >= threshold ? 1 : 0;
-            }
-        } else {
-            // Argmax with the lowest channel index winning ties: only a strictly larger value takes over.
-            for (qsizetype pixel = 0; pixel < planeSize; ++pixel) {
-                float best = blended(0, pixel);
+void RasterRun::finishRows(std::int32_t untilRow) {
+    if (untilRow <= m_finishedRows) {
+        return;
+    }
+    const qsizetype width = m_result.width;
+    const qsizetype planeSize = width * m_result.height;
+    const qsizetype ringPlane = width * m_ringRows;
+    const bool classMask = m_request.outputMode == AiRasterOutputMode::ClassMask;
+    if (m_result.data.isEmpty()) {
+        m_result.data = hugePageByteArray((classMask ? 1 : m_channels) * planeSize * qsizetype{4});
+    }
+    const bool thresholded = classMask && !m_request.outputDecoder.id.trimmed().isEmpty() && m_channels == 1;
+    const double threshold = m_request.outputDecoder.threshold;
+    for (std::int32_t y = m_finishedRows; y < untilRow; ++y) {
+        float* weights = m_weightSum.data() + (y % m_ringRows) * width;
+        float* planes = m_planes.data() + (y % m_ringRows) * width;
+        // Accumulated values are normalised by the weight sums; pixels no window covered keep their zeros.
+        const auto blended = [&](std::int32_t k, qsizetype x) {
+            const float value = planes[k * ringPlane + x];
+            return weights[x] > 0.0f ? value / weights[x] : value;
+        };
+        if (classMask) {
+            auto* classes = reinterpret_cast<std::int32_t*>(m_result.data.data()) + y * width;
+            for (qsizetype x = 0; x < width; ++x) {
+                if (thresholded) {
+                    classes[x] = static_cast<double>(blended(0, x)) >= threshold ? 1 : 0;
+                    continue;
+                }
+                // Argmax with the lowest channel index winning ties: only a strictly larger value takes over.
+                float best = blended(0, x);
                 std::int32_t bestIndex = 0;
                 for (std::int32_t k = 1; k < m_channels; ++k) {
-                    const float value = blended(k, pixel);
+                    const float value = blended(k, x);
                     if (value > best) {
                         best = value;
                         bestIndex = k;
                     }
                 }
-                classes[pixel] = bestIndex;
+                classes[x] = bestIndex;
+            }
+        } else {
+            auto* bands = reinterpret_cast<float*>(m_result.data.data()) + y * width;
+            for (std::int32_t k = 0; k < m_channels; ++k) {
+                for (qsizetype x = 0; x < width; ++x) {
+                    bands[k * planeSize + x] = blended(k, x);
+                }
             }
         }
+        // The ring row is reused by a later raster row.
+        std::memset(weights, 0, static_cast<size_t>(width) * sizeof(float));
+        for (std::int32_t k = 0; k < m_channels; ++k) {
+            std::memset(planes + k * ringPlane, 0, static_cast<size_t>(width) * sizeof(float));
+        }
+    }
+    m_finishedRows = untilRow;
+}
+
+void RasterRun::complete() {
+    const qsizetype planeSize = qsizetype{m_result.width} * m_result.height;
+    m_result.processedTiles = m_totalTiles;
+    m_result.elapsedMilliseconds = m_runTimer.elapsed();
+    if (m_request.outputMode == AiRasterOutputMode::ClassMask) {
+        m_result.bandCount = 1;
+        m_result.dataType = AiTensorDataType::Int32;
+        reportMemory(m_result.peakMemoryBytes + planeSize * 4);
     } else {
         m_result.bandCount = m_channels;
         m_result.dataType = AiTensorDataType::Float32;
         reportMemory(m_result.peakMemoryBytes + m_channels * planeSize * 4);
-        m_result.data = hugePageByteArray(m_channels * planeSize * qsizetype{4});
-        auto* bands = reinterpret_cast<float*>(m_result.data.data());
-        for (std::int32_t k = 0; k < m_channels; ++k) {
-            for (qsizetype pixel = 0; pixel < planeSize; ++pixel) {
-                bands[k * planeSize + pixel] = blended(k, pixel);
-            }
-        }
     }
+    finishRows(m_result.height);
     m_planes.reset();
     m_weightSum.reset();
     completeProvenance(m_result);
@@ -205,7 +231,8 @@ AiRasterInferenceResult RasterRun::execute() {
     m_totalTiles = static_cast<std::int32_t>(windows.size());
 
     const qsizetype planeSize = qsizetype{input.width} * input.height;
-    m_weightSum = PlaneBuffer(static_cast<size_t>(planeSize));
+    m_ringRows = std::min(request.tiling.height, input.height);
+    m_weightSum = PlaneBuffer(static_cast<size_t>(input.width) * static_cast<size_t>(m_ringRows));
     reportMemory(planeSize * 4);
     m_runTimer.start();
 
@@ -221,7 +248,8 @@ AiRasterInferenceResult RasterRun::execute() {
         if (stopRequested()) {
             return cancelled();
         }
-        if (window.column == 0) {
+        if (window.column == 0 && index > 0) {
+            finishRows(window.y);
             reader.releaseBlocksAbove(window.y);
         }
         const AiInferenceResult inference = session.run(reader.read(window));
@@ -245,7 +273,8 @@ AiRasterInferenceResult RasterRun::execute() {
             m_channels = static_cast<std::int32_t>(channels);
             reportMemory(output->data.size() + reader.inputBytes() + m_result.peakMemoryBytes +
                          channels * planeSize * 4);
-            m_planes = PlaneBuffer(static_cast<size_t>(channels * planeSize));
+            m_planes =
+                PlaneBuffer(static_cast<size_t>(channels * input.width) * static_cast<size_t>(m_ringRows));
         } else if (channels != m_channels) {
             throwRuntimeError(QStringLiteral("ONNX output channel count changed between inference tiles."));
         }

@@ -34,7 +34,9 @@ PlaneBuffer::PlaneBuffer(std::size_t floats) : m_size(floats) {
     adviseHugePages(m_data.get(), floats * sizeof(float));
 }
 
-void PlaneBuffer::Free::operator()(float* data) const noexcept { std::free(data); }
+void PlaneBuffer::Free::operator()(float* data) const noexcept {
+    std::free(data);
+}
 
 QByteArray hugePageByteArray(qsizetype bytes) {
     QByteArray buffer(bytes, Qt::Uninitialized);

@@ -142,32 +142,41 @@ TEST_F(RasterExecutor, BlendKeepsConstantsAndWeighsOverlaps) {
         ASSERT_NEAR(logits[132 + i], 0.7f, 1e-6f);
     }
 
+    // The same in class-mask form, over several window rows: channel 1 (0.7) everywhere.
+    TestRasterSpec tall = spec;
+    tall.height = 30;
+    AiRasterInferenceRequest classes =
+        request("constant_logits.onnx", raster(tall, "tall.tif"), {8, 8, 4, 4});
+    classes.outputMode = AiRasterOutputMode::ClassMask;
+    EXPECT_EQ(valuesOf<std::int32_t>(AiRasterInferenceExecutor::run(classes).data),
+              std::vector<std::int32_t>(12 * 30, 1));
+
     // The model predicts its own tile position: a pixel under several windows gets their weighted mean.
+    // Five window rows, so rows are finished while later windows are still being blended.
     TestRasterSpec single = spec;
     single.bands = 1;
+    single.height = 21;
     const QString one = raster(single, "single.tif");
     const AiRasterInferenceResult blended =
         AiRasterInferenceExecutor::run(request("tile_position.onnx", one, {8, 8, 4, 4}));
     const std::vector<float> values = valuesOf<float>(blended.data);
-    // Windows start at x 0 and 4, y 0 and 3 (the second is moved back to end on the edge).
-    const int xs[] = {0, 4};
-    const int ys[] = {0, 3};
-    for (int y = 0; y < 11; ++y) {
+    const QList<AiTileWindow> windows = AiTilePlanner::plan(12, 21, {8, 8, 4, 4});
+    ASSERT_EQ(windows.size(), 10);  // x starts 0, 4; y starts 0, 4, 8, 12, 13
+    for (int y = 0; y < 21; ++y) {
         for (int x = 0; x < 12; ++x) {
             double sum = 0.0;
             double weights = 0.0;
-            for (const int wy : ys) {
-                for (const int wx : xs) {
-                    const int lx = x - wx;
-                    const int ly = y - wy;
-                    if (lx < 0 || ly < 0 || lx >= 8 || ly >= 8) {
-                        continue;
-                    }
-                    const double w = std::max(
-                        ramp(lx, 8, 4, wx == 0, wx + 8 == 12) * ramp(ly, 8, 4, wy == 0, wy + 8 == 11), 1e-6);
-                    sum += w * (lx + 10.0 * ly);
-                    weights += w;
+            for (const AiTileWindow& window : windows) {
+                const int lx = x - window.x;
+                const int ly = y - window.y;
+                if (lx < 0 || ly < 0 || lx >= 8 || ly >= 8) {
+                    continue;
                 }
+                const double w = std::max(ramp(lx, 8, 4, window.x == 0, window.x + 8 == 12) *
+                                              ramp(ly, 8, 4, window.y == 0, window.y + 8 == 21),
+                                          1e-6);
+                sum += w * (lx + 10.0 * ly);
+                weights += w;
             }
             ASSERT_NEAR(values[static_cast<size_t>(y * 12 + x)], sum / weights, 1e-4) << x << "," << y;
         }
