@@ -141,39 +141,42 @@ void RasterRun::finishRows(std::int32_t untilRow) {
     }
     const bool thresholded = classMask && !m_request.outputDecoder.id.trimmed().isEmpty() && m_channels == 1;
     const double threshold = m_request.outputDecoder.threshold;
+    std::vector<float> best(static_cast<size_t>(width));
     for (std::int32_t y = m_finishedRows; y < untilRow; ++y) {
         float* weights = m_weightSum.data() + (y % m_ringRows) * width;
         float* planes = m_planes.data() + (y % m_ringRows) * width;
         // Accumulated values are normalised by the weight sums; pixels no window covered keep their zeros.
-        const auto blended = [&](std::int32_t k, qsizetype x) {
-            const float value = planes[k * ringPlane + x];
-            return weights[x] > 0.0f ? value / weights[x] : value;
-        };
-        if (classMask) {
-            auto* classes = reinterpret_cast<std::int32_t*>(m_result.data.data()) + y * width;
+        // Each loop runs over one channel of the row, so that it vectorises.
+        const auto normalise = [&](std::int32_t k, float* target) {
+            const float* values = planes + k * ringPlane;
             for (qsizetype x = 0; x < width; ++x) {
-                if (thresholded) {
-                    classes[x] = static_cast<double>(blended(0, x)) >= threshold ? 1 : 0;
-                    continue;
+                target[x] = weights[x] > 0.0f ? values[x] / weights[x] : values[x];
+            }
+        };
+        if (thresholded) {
+            auto* classes = reinterpret_cast<std::int32_t*>(m_result.data.data()) + y * width;
+            normalise(0, best.data());
+            for (qsizetype x = 0; x < width; ++x) {
+                classes[x] = static_cast<double>(best[static_cast<size_t>(x)]) >= threshold ? 1 : 0;
+            }
+        } else if (classMask) {
+            // Argmax with the lowest channel index winning ties: only a strictly larger value takes over.
+            auto* classes = reinterpret_cast<std::int32_t*>(m_result.data.data()) + y * width;
+            normalise(0, best.data());
+            std::fill(classes, classes + width, 0);
+            for (std::int32_t k = 1; k < m_channels; ++k) {
+                const float* values = planes + k * ringPlane;
+                for (qsizetype x = 0; x < width; ++x) {
+                    const float value = weights[x] > 0.0f ? values[x] / weights[x] : values[x];
+                    const bool larger = value > best[static_cast<size_t>(x)];
+                    best[static_cast<size_t>(x)] = larger ? value : best[static_cast<size_t>(x)];
+                    classes[x] = larger ? k : classes[x];
                 }
-                // Argmax with the lowest channel index winning ties: only a strictly larger value takes over.
-                float best = blended(0, x);
-                std::int32_t bestIndex = 0;
-                for (std::int32_t k = 1; k < m_channels; ++k) {
-                    const float value = blended(k, x);
-                    if (value > best) {
-                        best = value;
-                        bestIndex = k;
-                    }
-                }
-                classes[x] = bestIndex;
             }
         } else {
             auto* bands = reinterpret_cast<float*>(m_result.data.data()) + y * width;
             for (std::int32_t k = 0; k < m_channels; ++k) {
-                for (qsizetype x = 0; x < width; ++x) {
-                    bands[k * planeSize + x] = blended(k, x);
-                }
+                normalise(k, bands + k * planeSize);
             }
         }
         // The ring row is reused by a later raster row.
