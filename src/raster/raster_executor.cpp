@@ -8,7 +8,9 @@
 #include <QElapsedTimer>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <vector>
 
@@ -49,6 +51,12 @@ private:
     // and finished rows go straight into the result: the same sums, a fraction of the memory.
     std::int32_t m_ringRows = 0;
     std::int32_t m_finishedRows = 0;
+    // What earlier windows touched: rows above m_touchedRowsEnd, and in the current window row the columns
+    // left of m_touchedColumnsEnd. Everything else is stored rather than added, so ring rows need no
+    // clearing before their reuse.
+    std::int32_t m_touchedRowsEnd = 0;
+    std::int32_t m_currentRowBottom = 0;
+    std::int32_t m_touchedColumnsEnd = 0;
     PlaneBuffer m_weightSum;  // ring rows x W floats
     PlaneBuffer m_planes;     // K x ring rows x W floats
 };
@@ -101,6 +109,12 @@ bool RasterRun::blend(const AiTileWindow& window, const float* output) {
         columnFactor[static_cast<size_t>(lx)] =
             featherAxisFactor(lx, window.width, tiling.overlapX, left, right);
     }
+    if (window.column == 0) {
+        m_touchedRowsEnd = m_currentRowBottom;
+        m_currentRowBottom = window.y + window.height;
+        m_touchedColumnsEnd = 0;
+    }
+    const std::int32_t firstFreshColumn = std::max(0, m_touchedColumnsEnd - window.x);
     std::vector<float> weights(static_cast<size_t>(window.width));
     float* planes = m_planes.data();
     for (std::int32_t ly = 0; ly < window.height; ++ly) {
@@ -113,18 +127,29 @@ bool RasterRun::blend(const AiTileWindow& window, const float* output) {
                 std::max(columnFactor[static_cast<size_t>(lx)] * rowFactor, kMinimumFeatherWeight);
         }
         const qsizetype ringOffset = ((window.y + ly) % m_ringRows) * rasterWidth + window.x;
+        // Pixels no earlier window touched hold stale values from a finished row: store into them. Adding the
+        // product to +0 keeps the sign of zero exactly as accumulating into a cleared plane would.
+        const std::int32_t fresh = window.y + ly >= m_touchedRowsEnd ? firstFreshColumn : window.width;
+        const float* w = weights.data();
         float* weightRow = m_weightSum.data() + ringOffset;
-        for (std::int32_t lx = 0; lx < window.width; ++lx) {
-            weightRow[lx] += weights[static_cast<size_t>(lx)];
+        for (std::int32_t lx = 0; lx < fresh; ++lx) {
+            weightRow[lx] += w[lx];
+        }
+        for (std::int32_t lx = fresh; lx < window.width; ++lx) {
+            weightRow[lx] = w[lx];
         }
         for (std::int32_t k = 0; k < m_channels; ++k) {
             const float* source = output + k * tilePlane + qsizetype{ly} * tiling.width;
             float* target = planes + k * ringPlane + ringOffset;
-            for (std::int32_t lx = 0; lx < window.width; ++lx) {
-                target[lx] += weights[static_cast<size_t>(lx)] * source[lx];
+            for (std::int32_t lx = 0; lx < fresh; ++lx) {
+                target[lx] += w[lx] * source[lx];
+            }
+            for (std::int32_t lx = fresh; lx < window.width; ++lx) {
+                target[lx] = 0.0f + w[lx] * source[lx];
             }
         }
     }
+    m_touchedColumnsEnd = window.x + window.width;
     return true;
 }
 
@@ -140,7 +165,12 @@ void RasterRun::finishRows(std::int32_t untilRow) {
         m_result.data = hugePageByteArray((classMask ? 1 : m_channels) * planeSize * qsizetype{4});
     }
     const bool thresholded = classMask && !m_request.outputDecoder.id.trimmed().isEmpty() && m_channels == 1;
-    const double threshold = m_request.outputDecoder.threshold;
+    // A float is at least the (double) threshold exactly when it is at least the smallest float that is:
+    // comparing in float keeps the per-pixel loop vectorised and gives the same answers.
+    float threshold = static_cast<float>(m_request.outputDecoder.threshold);
+    if (static_cast<double>(threshold) < m_request.outputDecoder.threshold) {
+        threshold = std::nextafter(threshold, std::numeric_limits<float>::infinity());
+    }
     std::vector<float> best(static_cast<size_t>(width));
     for (std::int32_t y = m_finishedRows; y < untilRow; ++y) {
         float* weights = m_weightSum.data() + (y % m_ringRows) * width;
@@ -150,27 +180,36 @@ void RasterRun::finishRows(std::int32_t untilRow) {
         const auto normalise = [&](std::int32_t k, float* target) {
             const float* values = planes + k * ringPlane;
             for (qsizetype x = 0; x < width; ++x) {
-                target[x] = weights[x] > 0.0f ? values[x] / weights[x] : values[x];
+                // Dividing by one is exact, so uncovered pixels keep their value; selecting the divisor on
+                // its own line lets the compiler vectorise the loop.
+                const float divisor = weights[x] > 0.0f ? weights[x] : 1.0f;
+                target[x] = values[x] / divisor;
             }
         };
         if (thresholded) {
             auto* classes = reinterpret_cast<std::int32_t*>(m_result.data.data()) + y * width;
-            normalise(0, best.data());
+            float* probabilities = best.data();
+            normalise(0, probabilities);
             for (qsizetype x = 0; x < width; ++x) {
-                classes[x] = static_cast<double>(best[static_cast<size_t>(x)]) >= threshold ? 1 : 0;
+                classes[x] = probabilities[x] >= threshold ? 1 : 0;
             }
         } else if (classMask) {
             // Argmax with the lowest channel index winning ties: only a strictly larger value takes over.
             auto* classes = reinterpret_cast<std::int32_t*>(m_result.data.data()) + y * width;
-            normalise(0, best.data());
+            float* bestValues = best.data();
+            normalise(0, bestValues);
             std::fill(classes, classes + width, 0);
             for (std::int32_t k = 1; k < m_channels; ++k) {
                 const float* values = planes + k * ringPlane;
                 for (qsizetype x = 0; x < width; ++x) {
-                    const float value = weights[x] > 0.0f ? values[x] / weights[x] : values[x];
-                    const bool larger = value > best[static_cast<size_t>(x)];
-                    best[static_cast<size_t>(x)] = larger ? value : best[static_cast<size_t>(x)];
-                    classes[x] = larger ? k : classes[x];
+                    const float divisor = weights[x] > 0.0f ? weights[x] : 1.0f;
+                    const float value = values[x] / divisor;
+                    const float current = bestValues[x];
+                    const std::int32_t currentClass = classes[x];
+                    // Branch-free selects, so that the loop vectorises.
+                    const std::int32_t larger = -static_cast<std::int32_t>(value > current);
+                    bestValues[x] = std::max(current, value);
+                    classes[x] = (k & larger) | (currentClass & ~larger);
                 }
             }
         } else {
@@ -178,11 +217,6 @@ void RasterRun::finishRows(std::int32_t untilRow) {
             for (std::int32_t k = 0; k < m_channels; ++k) {
                 normalise(k, bands + k * planeSize);
             }
-        }
-        // The ring row is reused by a later raster row.
-        std::memset(weights, 0, static_cast<size_t>(width) * sizeof(float));
-        for (std::int32_t k = 0; k < m_channels; ++k) {
-            std::memset(planes + k * ringPlane, 0, static_cast<size_t>(width) * sizeof(float));
         }
     }
     m_finishedRows = untilRow;

@@ -228,6 +228,24 @@ TEST_F(RasterExecutor, ClassMasksThresholdArgmaxAndTies) {
     }
 }
 
+TEST_F(RasterExecutor, ThresholdComparesTheBlendedValueAsDouble) {
+    TestRasterSpec spec;
+    spec.width = 2;
+    spec.height = 1;
+    spec.value = [](int, int x, int) { return x == 0 ? -0.3 : -0.2; };  // plus one: 0.7f and 0.8f
+    AiRasterInferenceRequest run = request("add_one.onnx", raster(spec), {4, 4, 0, 0});
+    run.outputMode = AiRasterOutputMode::ClassMask;
+    run.outputDecoder.id = QStringLiteral("identity");
+    const float seventy = -0.3f + 1.0f;
+    ASSERT_LT(static_cast<double>(seventy), 0.7);  // 0.7f lies just below 0.7
+    run.outputDecoder.threshold = 0.7;
+    EXPECT_EQ(valuesOf<std::int32_t>(AiRasterInferenceExecutor::run(run).data),
+              (std::vector<std::int32_t>{0, 1}));
+    run.outputDecoder.threshold = static_cast<double>(seventy);
+    EXPECT_EQ(valuesOf<std::int32_t>(AiRasterInferenceExecutor::run(run).data),
+              (std::vector<std::int32_t>{1, 1}));
+}
+
 TEST_F(RasterExecutor, NormalisationRules) {
     TestRasterSpec spec;
     spec.width = 4;
