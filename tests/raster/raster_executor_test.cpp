@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
 #include <QTemporaryDir>
+
+#include <unistd.h>
 
 #include <cmath>
 #include <cstring>
@@ -295,6 +298,13 @@ TEST_F(RasterExecutor, RefusalsWithTheirMessages) {
     EXPECT_EQ(runError(r), "AI raster path is required.");
     r = request("add_one.onnx", dir.filePath(QStringLiteral("missing.tif")), tile);
     EXPECT_EQ(runError(r), "GDAL could not open the AI raster input.");
+    const QString garbage = dir.filePath(QStringLiteral("garbage.tif"));
+    {
+        QFile file(garbage);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("II*\0 this is not really a TIFF");
+    }
+    EXPECT_EQ(runError(request("add_one.onnx", garbage, tile)), "GDAL could not open the AI raster input.");
     r = request("add_one.onnx", path, tile);
     r.bands = {0};
     EXPECT_EQ(runError(r), "AI raster input band is outside the dataset band range.");
@@ -390,6 +400,13 @@ TEST_F(RasterExecutor, IsolatedRunsOnAnotherThread) {
     const QString path = raster(spec);
     const AiRasterInferenceRequest run = request("add_one.onnx", path, {8, 8, 0, 0});
     const AiRasterInferenceResult here = AiRasterInferenceExecutor::run(run);
+    // FNV-1a 64 of the four bytes of this thread's id, least significant first, top bit cleared.
+    std::uint64_t hash = 14695981039346656037ULL;
+    const auto id = static_cast<std::uint32_t>(gettid());
+    for (int byte = 0; byte < 4; ++byte) {
+        hash = (hash ^ ((id >> (8 * byte)) & 0xFFu)) * 1099511628211ULL;
+    }
+    EXPECT_EQ(here.workerThreadId, static_cast<std::int64_t>(hash & 0x7FFFFFFFFFFFFFFFULL));
     std::thread::id progressThread;
     const AiRasterInferenceResult isolated = AiRasterInferenceExecutor::runIsolated(
         run, [&](const AiRasterInferenceProgress&) { progressThread = std::this_thread::get_id(); });
