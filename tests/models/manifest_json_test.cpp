@@ -2,6 +2,8 @@
 
 #include "manifest_samples.h"
 
+#include "support/expectations.h"
+
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -14,20 +16,12 @@
 #include <string>
 
 using namespace Tarnivale::AI;
+using Tarnivale::AI::Testing::errorOf;
 using Tarnivale::AI::Testing::fullManifest;
 using Tarnivale::AI::Testing::minimalManifest;
+using Tarnivale::AI::Testing::valuesOf;
 
 namespace {
-
-template <typename Exception, typename Call>
-std::string errorOf(Call call) {
-    try {
-        call();
-    } catch (const Exception& error) {
-        return error.what();
-    }
-    return "no error";
-}
 
 AiModelManifest read(const char* json) {
     return AiModelManifestLoader::fromJson(QByteArray(json));

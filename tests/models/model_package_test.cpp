@@ -2,6 +2,7 @@
 
 #include "manifest_samples.h"
 #include "runtime/sha256.h"
+#include "support/expectations.h"
 #include "support/test_paths.h"
 
 #include <gtest/gtest.h>
@@ -14,20 +15,12 @@
 #include <string>
 
 using namespace Tarnivale::AI;
+using Tarnivale::AI::Testing::errorOf;
 using Tarnivale::AI::Testing::minimalManifest;
 using Tarnivale::AI::Testing::testModelPath;
+using Tarnivale::AI::Testing::valuesOf;
 
 namespace {
-
-template <typename Exception, typename Call>
-std::string errorOf(Call call) {
-    try {
-        call();
-    } catch (const Exception& error) {
-        return error.what();
-    }
-    return "no error";
-}
 
 const QString kContainment =
     QStringLiteral("Package model path must be relative and remain inside the package directory.");

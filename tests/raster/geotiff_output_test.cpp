@@ -4,6 +4,7 @@
 
 #include "runtime/gdal_handles.h"
 #include "runtime/sha256.h"
+#include "support/expectations.h"
 #include "support/raster_fixture.h"
 #include "support/test_paths.h"
 
@@ -24,16 +25,6 @@ using namespace Tarnivale::AI::Testing;
 
 namespace {
 
-template <typename Exception, typename Call>
-std::string errorOf(Call call) {
-    try {
-        call();
-    } catch (const Exception& error) {
-        return error.what();
-    }
-    return "no error";
-}
-
 AiRasterInferenceResult maskOf(std::int32_t width, std::int32_t height,
                                const std::vector<std::int32_t>& values) {
     AiRasterInferenceResult result;
@@ -44,13 +35,6 @@ AiRasterInferenceResult maskOf(std::int32_t width, std::int32_t height,
     result.data = QByteArray(reinterpret_cast<const char*>(values.data()),
                              static_cast<qsizetype>(values.size() * sizeof(std::int32_t)));
     return result;
-}
-
-template <typename T>
-std::vector<T> valuesOf(const QByteArray& bytes) {
-    std::vector<T> values(static_cast<size_t>(bytes.size()) / sizeof(T));
-    std::memcpy(values.data(), bytes.constData(), values.size() * sizeof(T));
-    return values;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <tarnivale/ai/raster.h>
 
+#include "support/expectations.h"
 #include "support/raster_fixture.h"
 #include "support/test_paths.h"
 
@@ -17,12 +18,6 @@ using namespace Tarnivale::AI;
 using namespace Tarnivale::AI::Testing;
 
 namespace {
-
-std::vector<float> floatsOf(const QByteArray& bytes) {
-    std::vector<float> values(static_cast<size_t>(bytes.size()) / sizeof(float));
-    std::memcpy(values.data(), bytes.constData(), values.size() * sizeof(float));
-    return values;
-}
 
 AiOutputDecoderSpec decoder(const char* id, const char* tensor) {
     AiOutputDecoderSpec spec;
@@ -66,8 +61,8 @@ TEST_F(MultiOutput, DecodesEveryHeadPerWindow) {
     EXPECT_EQ(outputs[1].result.provenance.peakMemoryBytes, 2 * 12 * 8 * 4);
     EXPECT_NE(outputs[0].result.provenance.executionId, outputs[1].result.provenance.executionId);
     EXPECT_EQ(outputs[0].result.geoTransform.size(), 6);
-    const std::vector<float> twice = floatsOf(outputs[0].result.data);
-    const std::vector<float> around = floatsOf(outputs[1].result.data);
+    const std::vector<float> twice = valuesOf<float>(outputs[0].result.data);
+    const std::vector<float> around = valuesOf<float>(outputs[1].result.data);
     for (int y = 0; y < 8; ++y) {
         for (int x = 0; x < 12; ++x) {
             const auto value = static_cast<float>(spec.value(1, x, y));
@@ -86,7 +81,7 @@ TEST_F(MultiOutput, OverlapsTakeThePlainMean) {
     request.modelPath = testModelPath(QStringLiteral("tile_position.onnx"));
     const QList<AiDecodedRasterOutput> outputs =
         AiRasterInferenceExecutor::runDecodedOutputs(request, {decoder("position", "")});
-    const std::vector<float> values = floatsOf(outputs[0].result.data);
+    const std::vector<float> values = valuesOf<float>(outputs[0].result.data);
     for (int y = 0; y < 8; ++y) {
         for (int x = 0; x < 12; ++x) {
             // Windows at x = 0 and x = 4: inside both, the two tile positions are averaged without weights.
@@ -131,7 +126,7 @@ TEST_F(MultiOutput, RefusalsAndCancellation) {
     ASSERT_EQ(partial.size(), 1);
     EXPECT_TRUE(partial[0].result.cancelled);
     EXPECT_EQ(partial[0].result.processedTiles, 1);
-    const std::vector<float> values = floatsOf(partial[0].result.data);
+    const std::vector<float> values = valuesOf<float>(partial[0].result.data);
     EXPECT_FLOAT_EQ(values[0], 2.0f * static_cast<float>(spec.value(1, 0, 0)));
     EXPECT_EQ(values[11], 0.0f);  // never covered
     ASSERT_EQ(reports.size(), 2u);

@@ -2,6 +2,7 @@
 
 #include <tarnivale/ai/raster.h>
 
+#include "support/expectations.h"
 #include "support/raster_fixture.h"
 #include "support/test_paths.h"
 
@@ -24,23 +25,6 @@ using namespace Tarnivale::AI::Testing;
 using Tarnivale::Core::Operations::OperationResourceRefused;
 
 namespace {
-
-template <typename T>
-std::vector<T> valuesOf(const QByteArray& bytes) {
-    std::vector<T> values(static_cast<size_t>(bytes.size()) / sizeof(T));
-    std::memcpy(values.data(), bytes.constData(), values.size() * sizeof(T));
-    return values;
-}
-
-template <typename Exception, typename Call>
-std::string errorOf(Call call) {
-    try {
-        call();
-    } catch (const Exception& error) {
-        return error.what();
-    }
-    return "no error";
-}
 
 // The ramp of one axis, written out here rather than taken from the library.
 double ramp(int position, int size, int overlap, bool nearEdge, bool farEdge) {

@@ -1,5 +1,6 @@
 #include <tarnivale/ai/runtime.h>
 
+#include "support/expectations.h"
 #include "support/test_paths.h"
 
 #include <gtest/gtest.h>
@@ -15,7 +16,9 @@
 #include <vector>
 
 using namespace Tarnivale::AI;
+using Tarnivale::AI::Testing::errorOf;
 using Tarnivale::AI::Testing::testModelPath;
+using Tarnivale::AI::Testing::valuesOf;
 
 namespace {
 
@@ -29,23 +32,6 @@ AiTensor tensorOf(const char* name, AiTensorDataType type, QList<std::int64_t> s
     tensor.data = QByteArray(reinterpret_cast<const char*>(values.data()),
                              static_cast<qsizetype>(values.size() * sizeof(T)));
     return tensor;
-}
-
-template <typename T>
-std::vector<T> valuesOf(const AiTensor& tensor) {
-    std::vector<T> values(static_cast<size_t>(tensor.data.size()) / sizeof(T));
-    std::memcpy(values.data(), tensor.data.constData(), values.size() * sizeof(T));
-    return values;
-}
-
-template <typename Exception, typename Call>
-std::string errorOf(Call call) {
-    try {
-        call();
-    } catch (const Exception& error) {
-        return error.what();
-    }
-    return "no error";
 }
 
 }  // namespace
@@ -76,7 +62,7 @@ TEST(Session, AutoResolvesToCpuAndRunsWithDynamicDimensions) {
     EXPECT_EQ(y.dataType, AiTensorDataType::Float32);
     EXPECT_EQ(y.layout, AiTensorLayout::Unknown);
     EXPECT_EQ(y.shape, (QList<std::int64_t>{1, 2, 2, 3}));
-    const std::vector<float> out = valuesOf<float>(y);
+    const std::vector<float> out = valuesOf<float>(y.data);
     ASSERT_EQ(out.size(), values.size());
     for (size_t i = 0; i < values.size(); ++i) {
         EXPECT_EQ(out[i], values[i] + 1.0f);
@@ -93,8 +79,8 @@ TEST(Session, BindsInputsByNameAndReturnsOutputsInModelOrder) {
     ASSERT_EQ(result.outputs.size(), 2);
     EXPECT_EQ(result.outputs[0].name, QStringLiteral("sum"));
     EXPECT_EQ(result.outputs[1].name, QStringLiteral("difference"));
-    EXPECT_EQ(valuesOf<float>(result.outputs[0]), (std::vector<float>{11, 22, 33, 44, 55, 66}));
-    EXPECT_EQ(valuesOf<float>(result.outputs[1]), (std::vector<float>{-9, -18, -27, -36, -45, -54}));
+    EXPECT_EQ(valuesOf<float>(result.outputs[0].data), (std::vector<float>{11, 22, 33, 44, 55, 66}));
+    EXPECT_EQ(valuesOf<float>(result.outputs[1].data), (std::vector<float>{-9, -18, -27, -36, -45, -54}));
 }
 
 TEST(Session, InputChecksInTheirOrder) {
@@ -154,7 +140,8 @@ TEST(Session, IntegerAndDoubleElementTypes) {
     const auto doubled =
         int64Session.run({tensorOf("ids", AiTensorDataType::Int64, {3}, ids)}).outputs.front();
     EXPECT_EQ(doubled.dataType, AiTensorDataType::Int64);
-    EXPECT_EQ(valuesOf<std::int64_t>(doubled), (std::vector<std::int64_t>{2, -4, std::int64_t{1} << 41}));
+    EXPECT_EQ(valuesOf<std::int64_t>(doubled.data),
+              (std::vector<std::int64_t>{2, -4, std::int64_t{1} << 41}));
 
     const AiSession uint8Session(testModelPath(QStringLiteral("uint8_cast.onnx")));
     EXPECT_EQ(uint8Session.inputs().front().dataType, AiTensorDataType::UInt8);
@@ -162,13 +149,13 @@ TEST(Session, IntegerAndDoubleElementTypes) {
     const auto cast =
         uint8Session.run({tensorOf("pixels", AiTensorDataType::UInt8, {2, 2}, pixels)}).outputs.front();
     EXPECT_EQ(cast.shape, (QList<std::int64_t>{2, 2}));
-    EXPECT_EQ(valuesOf<float>(cast), (std::vector<float>{0, 1, 128, 255}));
+    EXPECT_EQ(valuesOf<float>(cast.data), (std::vector<float>{0, 1, 128, 255}));
 
     const AiSession doubleSession(testModelPath(QStringLiteral("float64_to_int32.onnx")));
     EXPECT_EQ(doubleSession.outputs().front().dataType, AiTensorDataType::Int32);
     const auto truncated = doubleSession.run(
         {tensorOf("x", AiTensorDataType::Float64, {3}, std::vector<double>{1.9, -2.5, 7.0})});
-    EXPECT_EQ(valuesOf<std::int32_t>(truncated.outputs.front()), (std::vector<std::int32_t>{1, -2, 7}));
+    EXPECT_EQ(valuesOf<std::int32_t>(truncated.outputs.front().data), (std::vector<std::int32_t>{1, -2, 7}));
 }
 
 TEST(Session, ConstructionFailures) {
@@ -252,7 +239,7 @@ TEST(Session, MovedSessionKeepsWorkingAndThreadOptionsApply) {
     EXPECT_TRUE(first.inputs().isEmpty());  // NOLINT(bugprone-use-after-move): a moved-from session is empty
     EXPECT_EQ(errorOf<std::invalid_argument>([&] { first.run({}); }), "The AI session holds no model.");
     const auto result = second.run({AiTensor::fromFloat32(QStringLiteral("x"), {1, 1, 1, 1}, {41.0f})});
-    EXPECT_EQ(valuesOf<float>(result.outputs.front()), std::vector<float>{42.0f});
+    EXPECT_EQ(valuesOf<float>(result.outputs.front().data), std::vector<float>{42.0f});
 }
 
 TEST(Session, ConcurrentRunsOnOneSession) {
@@ -265,7 +252,8 @@ TEST(Session, ConcurrentRunsOnOneSession) {
             control.deadlineMilliseconds = i % 2 == 0 ? 0 : 60000;  // half of them with a watchdog
             const auto result = session.run(
                 {AiTensor::fromFloat32(QStringLiteral("x"), {1, 1, 1, 2}, {value, -value})}, control);
-            if (valuesOf<float>(result.outputs.front()) != std::vector<float>{value + 1.0f, 1.0f - value}) {
+            if (valuesOf<float>(result.outputs.front().data) !=
+                std::vector<float>{value + 1.0f, 1.0f - value}) {
                 ++wrong;
             }
         }
