@@ -12,6 +12,7 @@
 #include <cstring>
 #include <limits>
 #include <optional>
+#include <thread>
 #include <vector>
 
 namespace Tarnivale::AI {
@@ -171,53 +172,65 @@ void RasterRun::finishRows(std::int32_t untilRow) {
     if (static_cast<double>(threshold) < m_request.outputDecoder.threshold) {
         threshold = std::nextafter(threshold, std::numeric_limits<float>::infinity());
     }
-    std::vector<float> best(static_cast<size_t>(width));
-    for (std::int32_t y = m_finishedRows; y < untilRow; ++y) {
-        float* weights = m_weightSum.data() + (y % m_ringRows) * width;
-        float* planes = m_planes.data() + (y % m_ringRows) * width;
-        // Accumulated values are normalised by the weight sums; pixels no window covered keep their zeros.
-        // Each loop runs over one channel of the row, so that it vectorises.
-        const auto normalise = [&](std::int32_t k, float* target) {
-            const float* values = planes + k * ringPlane;
-            for (qsizetype x = 0; x < width; ++x) {
-                // Dividing by one is exact, so uncovered pixels keep their value; selecting the divisor on
-                // its own line lets the compiler vectorise the loop.
-                const float divisor = weights[x] > 0.0f ? weights[x] : 1.0f;
-                target[x] = values[x] / divisor;
-            }
-        };
-        if (thresholded) {
-            auto* classes = reinterpret_cast<std::int32_t*>(m_result.data.data()) + y * width;
-            float* probabilities = best.data();
-            normalise(0, probabilities);
-            for (qsizetype x = 0; x < width; ++x) {
-                classes[x] = probabilities[x] >= threshold ? 1 : 0;
-            }
-        } else if (classMask) {
-            // Argmax with the lowest channel index winning ties: only a strictly larger value takes over.
-            auto* classes = reinterpret_cast<std::int32_t*>(m_result.data.data()) + y * width;
-            float* bestValues = best.data();
-            normalise(0, bestValues);
-            std::fill(classes, classes + width, 0);
-            for (std::int32_t k = 1; k < m_channels; ++k) {
+    char* resultBytes = m_result.data.data();  // taken once: both threads below write through it
+    // Rows are independent and the cores are otherwise idle between model runs: finish two halves at once.
+    const auto finishRange = [&](std::int32_t firstRow, std::int32_t endRow) {
+        std::vector<float> best(static_cast<size_t>(width));
+        for (std::int32_t y = firstRow; y < endRow; ++y) {
+            float* weights = m_weightSum.data() + (y % m_ringRows) * width;
+            float* planes = m_planes.data() + (y % m_ringRows) * width;
+            // Accumulated values are normalised by the weight sums; pixels no window covered keep their
+            // zeros. Each loop runs over one channel of the row, so that it vectorises.
+            const auto normalise = [&](std::int32_t k, float* target) {
                 const float* values = planes + k * ringPlane;
                 for (qsizetype x = 0; x < width; ++x) {
+                    // Dividing by one is exact, so uncovered pixels keep their value; selecting the divisor
+                    // on its own line lets the compiler vectorise the loop.
                     const float divisor = weights[x] > 0.0f ? weights[x] : 1.0f;
-                    const float value = values[x] / divisor;
-                    const float current = bestValues[x];
-                    const std::int32_t currentClass = classes[x];
-                    // Branch-free selects, so that the loop vectorises.
-                    const std::int32_t larger = -static_cast<std::int32_t>(value > current);
-                    bestValues[x] = std::max(current, value);
-                    classes[x] = (k & larger) | (currentClass & ~larger);
+                    target[x] = values[x] / divisor;
+                }
+            };
+            if (thresholded) {
+                auto* classes = reinterpret_cast<std::int32_t*>(resultBytes) + y * width;
+                float* probabilities = best.data();
+                normalise(0, probabilities);
+                for (qsizetype x = 0; x < width; ++x) {
+                    classes[x] = probabilities[x] >= threshold ? 1 : 0;
+                }
+            } else if (classMask) {
+                // Argmax with the lowest channel index winning ties: only a strictly larger value takes over.
+                auto* classes = reinterpret_cast<std::int32_t*>(resultBytes) + y * width;
+                float* bestValues = best.data();
+                normalise(0, bestValues);
+                std::fill(classes, classes + width, 0);
+                for (std::int32_t k = 1; k < m_channels; ++k) {
+                    const float* values = planes + k * ringPlane;
+                    for (qsizetype x = 0; x < width; ++x) {
+                        const float divisor = weights[x] > 0.0f ? weights[x] : 1.0f;
+                        const float value = values[x] / divisor;
+                        const float current = bestValues[x];
+                        const std::int32_t currentClass = classes[x];
+                        // Branch-free selects, so that the loop vectorises.
+                        const std::int32_t larger = -static_cast<std::int32_t>(value > current);
+                        bestValues[x] = std::max(current, value);
+                        classes[x] = (k & larger) | (currentClass & ~larger);
+                    }
+                }
+            } else {
+                auto* bands = reinterpret_cast<float*>(resultBytes) + y * width;
+                for (std::int32_t k = 0; k < m_channels; ++k) {
+                    normalise(k, bands + k * planeSize);
                 }
             }
-        } else {
-            auto* bands = reinterpret_cast<float*>(m_result.data.data()) + y * width;
-            for (std::int32_t k = 0; k < m_channels; ++k) {
-                normalise(k, bands + k * planeSize);
-            }
         }
+    };
+    const std::int32_t middle = m_finishedRows + (untilRow - m_finishedRows) / 2;
+    if (untilRow - m_finishedRows >= 64) {
+        std::thread helper(finishRange, middle, untilRow);
+        finishRange(m_finishedRows, middle);
+        helper.join();
+    } else {
+        finishRange(m_finishedRows, untilRow);
     }
     m_finishedRows = untilRow;
 }
