@@ -161,4 +161,50 @@ private:
     AiModelManifest m_manifest;
 };
 
+/// What an ONNX file holds, as seen by a CPU session; failures end up in `error`, never thrown.
+struct TARNIVALE_AI_EXPORT AiModelInspection {
+    QString modelPath;
+    QString modelSha256;
+    QList<AiTensorSpec> inputs;
+    QList<AiTensorSpec> outputs;
+    QList<AiExecutionProvider> availableProviders;
+    QList<QString> warnings;
+    QString error;
+
+    bool succeeded() const { return error.isEmpty(); }
+};
+
+enum class AiCompatibilityStatus : int {
+    Compatible = 0,
+    CompatibleWithWarnings = 1,
+    ConfigurationRequired = 2,
+    Unsupported = 3,
+};
+
+/// "Compatible", "CompatibleWithWarnings", "ConfigurationRequired", or "Unsupported" (also for other values).
+TARNIVALE_AI_EXPORT QString aiCompatibilityStatusName(AiCompatibilityStatus status);
+
+struct TARNIVALE_AI_EXPORT AiCompatibilityReport {
+    AiCompatibilityStatus status = AiCompatibilityStatus::Unsupported;
+    QList<QString> errors;
+    QList<QString> warnings;
+    QList<QString> requiredConfiguration;
+
+    bool isCompatible() const {
+        return status == AiCompatibilityStatus::Compatible ||
+               status == AiCompatibilityStatus::CompatibleWithWarnings;
+    }
+};
+
+class TARNIVALE_AI_EXPORT AiModelInspector {
+public:
+    static AiModelInspection inspect(const QString& modelPath);
+};
+
+/// Grades a manifest against an inspection of its model; never throws.
+class TARNIVALE_AI_EXPORT AiCompatibilityChecker {
+public:
+    static AiCompatibilityReport check(const AiModelManifest& manifest, const AiModelInspection& inspection);
+};
+
 }  // namespace Tarnivale::AI

@@ -124,6 +124,28 @@ struct TARNIVALE_AI_EXPORT AiSessionOptions {
     bool cudaShrinkArenaAfterRun = false;
 };
 
+/// Whether the runtime, the provider's libraries and a model are usable; errors block, warnings do not.
+struct TARNIVALE_AI_EXPORT AiRuntimeDiagnostics {
+    QString runtimeVersion;
+    QString runtimeLibraryPath;  ///< the loaded ONNX Runtime library; empty when it cannot be found
+    AiExecutionProvider requestedProvider = AiExecutionProvider::Auto;
+    AiExecutionProvider selectedProvider = AiExecutionProvider::Cpu;
+    QList<AiExecutionProvider> availableProviders;
+    QList<QString> requiredLibraries;  ///< file names the selected provider needs beside the runtime
+    QList<QString> missingLibraries;
+    QString modelPath;  ///< absolute
+    QString modelSha256;
+    QString projDataPath;  ///< PROJ_DATA, reported only
+    QString gdalDataPath;  ///< GDAL_DATA, reported only
+    std::int64_t memoryBudgetBytes = 0;
+    bool modelCompatible = false;
+    bool isolatedWorker = true;
+    QList<QString> warnings;
+    QList<QString> errors;
+
+    bool ready() const { return errors.isEmpty(); }
+};
+
 /// One ONNX model loaded into ONNX Runtime. Movable, not copyable; runs are const and may be concurrent.
 class TARNIVALE_AI_EXPORT AiSession {
 public:
@@ -150,6 +172,9 @@ public:
     /// True for Auto; otherwise whether the provider is listed by availableProviders().
     static bool isProviderAvailable(AiExecutionProvider provider);
     static QString runtimeVersion();
+    /// Never throws for a bad model or a missing provider: those become entries of `errors`.
+    static AiRuntimeDiagnostics diagnostics(const QString& modelPath, const AiSessionOptions& options,
+                                            std::int64_t memoryBudgetBytes);
 
 private:
     struct Impl;
