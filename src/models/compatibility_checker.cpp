@@ -17,8 +17,8 @@ bool shapesMatch(const QList<std::int64_t>& declared, const QList<std::int64_t>&
     return true;
 }
 
-void compareTensors(const QList<AiTensorSpec>& declared, const QList<AiTensorSpec>& actual, const QString& role,
-                    AiCompatibilityReport& report) {
+void compareTensors(const QList<AiTensorSpec>& declared, const QList<AiTensorSpec>& actual,
+                    const QString& role, AiCompatibilityReport& report) {
     for (const AiTensorSpec& tensor : declared) {
         const AiTensorSpec* match = nullptr;
         for (const AiTensorSpec& candidate : actual) {
@@ -28,20 +28,21 @@ void compareTensors(const QList<AiTensorSpec>& declared, const QList<AiTensorSpe
             }
         }
         if (match == nullptr) {
-            report.errors.append(
-                QStringLiteral("Declared %1 tensor '%2' was not found in the ONNX model.").arg(role, tensor.name));
+            report.errors.append(QStringLiteral("Declared %1 tensor '%2' was not found in the ONNX model.")
+                                     .arg(role, tensor.name));
             continue;
         }
         if (tensor.dataType != match->dataType) {
-            report.errors.append(
-                QStringLiteral("%1 tensor '%2' data type does not match the ONNX model.").arg(role, tensor.name));
+            report.errors.append(QStringLiteral("%1 tensor '%2' data type does not match the ONNX model.")
+                                     .arg(role, tensor.name));
         }
         if (!shapesMatch(tensor.shape, match->shape)) {
             report.errors.append(
                 QStringLiteral("%1 tensor '%2' shape does not match the ONNX model.").arg(role, tensor.name));
         }
         if (tensor.layout == AiTensorLayout::Unknown && tensor.shape.size() == 4) {
-            report.requiredConfiguration.append(QStringLiteral("Tensor layout for %1 '%2'.").arg(role, tensor.name));
+            report.requiredConfiguration.append(
+                QStringLiteral("Tensor layout for %1 '%2'.").arg(role, tensor.name));
         }
     }
 }
@@ -75,7 +76,8 @@ AiCompatibilityReport AiCompatibilityChecker::check(const AiModelManifest& manif
         compareTensors(manifest.outputs, inspection.outputs, QStringLiteral("output"), report);
     }
     if (manifest.normalization.mean.isEmpty() || manifest.normalization.standardDeviation.isEmpty()) {
-        report.requiredConfiguration.append(QStringLiteral("Input normalization mean and standard deviation."));
+        report.requiredConfiguration.append(
+            QStringLiteral("Input normalization mean and standard deviation."));
     }
     if (manifest.labels.isEmpty()) {
         report.warnings.append(

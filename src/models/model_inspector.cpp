@@ -34,7 +34,8 @@ AiModelInspection AiModelInspector::inspect(const QString& modelPath) {
         for (const AiTensorSpec& input : inspection.inputs) {
             if (input.layout == AiTensorLayout::Unknown && input.shape.size() == 4) {
                 inspection.warnings.append(
-                    QStringLiteral("Input '%1' has a rank-4 shape but its tensor layout cannot be inferred safely.")
+                    QStringLiteral(
+                        "Input '%1' has a rank-4 shape but its tensor layout cannot be inferred safely.")
                         .arg(input.name));
             }
         }

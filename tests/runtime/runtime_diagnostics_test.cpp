@@ -16,7 +16,8 @@ namespace {
 // Sets or clears an environment variable for one test and restores it afterwards.
 class ScopedEnvironment {
 public:
-    ScopedEnvironment(const char* name, const QByteArray& value) : m_name(name), m_old(qgetenv(name)), m_had(qEnvironmentVariableIsSet(name)) {
+    ScopedEnvironment(const char* name, const QByteArray& value)
+        : m_name(name), m_old(qgetenv(name)), m_had(qEnvironmentVariableIsSet(name)) {
         if (value.isNull()) {
             qunsetenv(name);
         } else {
@@ -62,10 +63,11 @@ TEST(RuntimeDiagnostics, ProvidersLibrariesBudgetAndEnvironment) {
     EXPECT_TRUE(automatic.ready());
     EXPECT_TRUE(automatic.isolatedWorker);
     EXPECT_EQ(automatic.warnings,
-              (QList<QString>{QStringLiteral("Inference memory budget is unlimited."),
-                              QStringLiteral("PROJ_DATA is not explicitly configured; runtime defaults will be used."),
-                              QStringLiteral("GDAL_DATA is not explicitly configured; runtime defaults will be used."),
-                              QStringLiteral("No model was supplied for compatibility inspection.")}));
+              (QList<QString>{
+                  QStringLiteral("Inference memory budget is unlimited."),
+                  QStringLiteral("PROJ_DATA is not explicitly configured; runtime defaults will be used."),
+                  QStringLiteral("GDAL_DATA is not explicitly configured; runtime defaults will be used."),
+                  QStringLiteral("No model was supplied for compatibility inspection.")}));
 
     const AiRuntimeDiagnostics negative = AiSession::diagnostics(QStringLiteral(" "), AiSessionOptions{}, -1);
     EXPECT_EQ(negative.errors, QList<QString>{QStringLiteral("Memory budget must not be negative.")});
@@ -77,14 +79,17 @@ TEST(RuntimeDiagnostics, ProvidersLibrariesBudgetAndEnvironment) {
     EXPECT_EQ(configured.projDataPath, QStringLiteral("/usr/share/proj"));
     EXPECT_EQ(configured.gdalDataPath, QStringLiteral("/usr/share/gdal"));
     EXPECT_EQ(configured.memoryBudgetBytes, 1);
-    EXPECT_EQ(configured.warnings, QList<QString>{QStringLiteral("No model was supplied for compatibility inspection.")});
+    EXPECT_EQ(configured.warnings,
+              QList<QString>{QStringLiteral("No model was supplied for compatibility inspection.")});
 
     // CUDA: whether or not this runtime lists it, its provider libraries are not installed beside it here.
-    const AiRuntimeDiagnostics cuda = AiSession::diagnostics(QString(), withProvider(AiExecutionProvider::Cuda), 1);
+    const AiRuntimeDiagnostics cuda =
+        AiSession::diagnostics(QString(), withProvider(AiExecutionProvider::Cuda), 1);
     EXPECT_EQ(cuda.selectedProvider, AiExecutionProvider::Cuda);
     EXPECT_EQ(cuda.requiredLibraries.size(), 3);
     const QString missing = QStringLiteral(
-        "Required runtime libraries are missing: libonnxruntime_providers_shared.so, libonnxruntime_providers_cuda.so");
+        "Required runtime libraries are missing: libonnxruntime_providers_shared.so, "
+        "libonnxruntime_providers_cuda.so");
     EXPECT_EQ(cuda.errors.last(), missing);
     EXPECT_EQ(cuda.errors.size(), AiSession::isProviderAvailable(AiExecutionProvider::Cuda) ? 1 : 2);
     EXPECT_FALSE(cuda.ready());
@@ -95,7 +100,8 @@ TEST(RuntimeDiagnostics, ProvidersLibrariesBudgetAndEnvironment) {
 }
 
 TEST(RuntimeDiagnostics, ModelChecks) {
-    const AiRuntimeDiagnostics good = AiSession::diagnostics(testModelPath(QStringLiteral("add_one.onnx")), {}, 1);
+    const AiRuntimeDiagnostics good =
+        AiSession::diagnostics(testModelPath(QStringLiteral("add_one.onnx")), {}, 1);
     EXPECT_TRUE(good.modelCompatible);
     EXPECT_EQ(good.modelSha256.size(), 64);
     EXPECT_EQ(good.modelPath, testModelPath(QStringLiteral("add_one.onnx")));
@@ -111,7 +117,8 @@ TEST(RuntimeDiagnostics, ModelChecks) {
     EXPECT_FALSE(bad.modelCompatible);
     EXPECT_EQ(bad.modelSha256.size(), 64);
     ASSERT_FALSE(bad.errors.isEmpty());
-    EXPECT_TRUE(bad.errors.last().startsWith(QStringLiteral("Model compatibility check failed: ONNX Runtime error: ")))
+    EXPECT_TRUE(bad.errors.last().startsWith(
+        QStringLiteral("Model compatibility check failed: ONNX Runtime error: ")))
         << bad.errors.last().toStdString();
 
     const QString absent = dir.filePath(QStringLiteral("absent.onnx"));
