@@ -12,8 +12,9 @@
 using namespace Tarnivale::AI;
 
 int main() {
-    const char* words[] = {"forest", "lake", "river", "harbour", "field", "road", "city", "desert", "snow", "cloud",
-                           "boats", "trees", "crops", "bridge", "airport", "coast", "mountain", "village"};
+    const char* words[] = {"forest", "lake",   "river",   "harbour", "field",    "road",
+                           "city",   "desert", "snow",    "cloud",   "boats",    "trees",
+                           "crops",  "bridge", "airport", "coast",   "mountain", "village"};
     QList<AiVlmCatalogItem> items;
     for (int i = 0; i < 10000; ++i) {
         AiVlmCatalogItem item;
@@ -35,7 +36,8 @@ int main() {
     for (int i = 0; i < 50; ++i) {
         const auto start = std::chrono::steady_clock::now();
         catalog.query(request);
-        times.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        times.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
     }
     std::sort(times.begin(), times.end());
     std::printf("Catalogue query over 10000 items: median %.2f ms, max %.2f ms (target <= 20 ms)\n",

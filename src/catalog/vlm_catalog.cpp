@@ -53,8 +53,8 @@ QJsonObject detectionJson(const AiVlmDetection& detection) {
 }  // namespace
 
 bool AiVlmGeoExtent::isValid() const {
-    return std::isfinite(minimumX) && std::isfinite(minimumY) && std::isfinite(maximumX) && std::isfinite(maximumY) &&
-           maximumX >= minimumX && maximumY >= minimumY;
+    return std::isfinite(minimumX) && std::isfinite(minimumY) && std::isfinite(maximumX) &&
+           std::isfinite(maximumY) && maximumX >= minimumX && maximumY >= minimumY;
 }
 
 QJsonObject AiVlmGeoExtent::toGeoJsonPolygon() const {
@@ -122,7 +122,8 @@ AiVlmCatalogPrototype::AiVlmCatalogPrototype(QList<AiVlmCatalogItem> items) : m_
             throwInvalidArgument(QStringLiteral("VLM catalog spatial metadata is invalid."));
         }
         for (const AiVlmDetection& detection : item.detections) {
-            if (!(detection.confidence >= 0.0 && detection.confidence <= 1.0) || !detection.extent.isValid()) {
+            if (!(detection.confidence >= 0.0 && detection.confidence <= 1.0) ||
+                !detection.extent.isValid()) {
                 throwInvalidArgument(QStringLiteral("VLM detection is invalid."));
             }
         }
@@ -132,7 +133,9 @@ AiVlmCatalogPrototype::AiVlmCatalogPrototype(QList<AiVlmCatalogItem> items) : m_
     }
 }
 
-int AiVlmCatalogPrototype::catalogSize() const { return static_cast<int>(m_items.size()); }
+int AiVlmCatalogPrototype::catalogSize() const {
+    return static_cast<int>(m_items.size());
+}
 
 QList<AiVlmQueryResult> AiVlmCatalogPrototype::query(const AiVlmQueryRequest& request) const {
     QElapsedTimer clock;
@@ -162,8 +165,9 @@ QList<AiVlmQueryResult> AiVlmCatalogPrototype::query(const AiVlmQueryRequest& re
             return m_items[a.index].id < m_items[b.index].id;
         });
     } else {
-        const auto found = std::find_if(m_items.begin(), m_items.end(),
-                                        [&](const AiVlmCatalogItem& item) { return item.id == request.itemId; });
+        const auto found = std::find_if(m_items.begin(), m_items.end(), [&](const AiVlmCatalogItem& item) {
+            return item.id == request.itemId;
+        });
         if (found == m_items.end()) {
             throw std::out_of_range("VLM catalog item was not found.");
         }
@@ -192,12 +196,13 @@ QList<AiVlmQueryResult> AiVlmCatalogPrototype::query(const AiVlmQueryRequest& re
             for (const AiVlmDetection& detection : item.detections) {
                 if (detection.confidence >= request.minimumConfidence) {
                     result.detections.append(detection);
-                    features.append(QJsonObject{
-                        {QStringLiteral("type"), QStringLiteral("Feature")},
-                        {QStringLiteral("geometry"), detection.extent.toGeoJsonPolygon()},
-                        {QStringLiteral("properties"), QJsonObject{{QStringLiteral("itemId"), item.id},
-                                                                   {QStringLiteral("label"), detection.label},
-                                                                   {QStringLiteral("confidence"), detection.confidence}}}});
+                    features.append(
+                        QJsonObject{{QStringLiteral("type"), QStringLiteral("Feature")},
+                                    {QStringLiteral("geometry"), detection.extent.toGeoJsonPolygon()},
+                                    {QStringLiteral("properties"),
+                                     QJsonObject{{QStringLiteral("itemId"), item.id},
+                                                 {QStringLiteral("label"), detection.label},
+                                                 {QStringLiteral("confidence"), detection.confidence}}}});
                 }
             }
             result.geoJson = QJsonObject{{QStringLiteral("type"), QStringLiteral("FeatureCollection")},
@@ -239,11 +244,13 @@ AiVlmEvaluationReport AiVlmCatalogPrototype::evaluate(const QList<AiVlmEvaluatio
         const AiVlmQueryResult& first = results.front();
         if ((testCase.expectedItemId.isEmpty() || testCase.expectedItemId == first.itemId) &&
             (testCase.expectedAnswer.isEmpty() || testCase.expectedAnswer == first.answer) &&
-            (testCase.expectedDetectionCount < 0 || testCase.expectedDetectionCount == first.detections.size())) {
+            (testCase.expectedDetectionCount < 0 ||
+             testCase.expectedDetectionCount == first.detections.size())) {
             ++report.passedCount;
         }
     }
-    report.accuracy = report.caseCount == 0 ? 0.0 : static_cast<double>(report.passedCount) / report.caseCount;
+    report.accuracy =
+        report.caseCount == 0 ? 0.0 : static_cast<double>(report.passedCount) / report.caseCount;
     report.elapsedMilliseconds = clock.elapsed();
     return report;
 }

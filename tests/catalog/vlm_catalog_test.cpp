@@ -28,13 +28,16 @@ AiVlmCatalogItem item(const char* id, const char* caption, QList<QString> tags =
 }
 
 AiVlmCatalogPrototype catalog() {
-    AiVlmCatalogItem harbour = item("harbour", "Boats moored in a harbour", {QStringLiteral("water"), QStringLiteral("port")});
+    AiVlmCatalogItem harbour =
+        item("harbour", "Boats moored in a harbour", {QStringLiteral("water"), QStringLiteral("port")});
     harbour.questionAnswers.insert(QStringLiteral("how many boats?"), QStringLiteral("twelve"));
     harbour.questionAnswers.insert(QStringLiteral("Is It Sunny?"), QStringLiteral("yes"));
-    harbour.detections = {AiVlmDetection{QStringLiteral("boat"), 0.9, AiVlmGeoExtent{500100, 4100100, 500120, 4100110}},
-                          AiVlmDetection{QStringLiteral("boat"), 0.4, AiVlmGeoExtent{500200, 4100200, 500220, 4100210}},
-                          AiVlmDetection{QStringLiteral("crane"), 0.5, AiVlmGeoExtent{500300, 4100300, 500300, 4100300}}};
-    return AiVlmCatalogPrototype({item("forest", "Dense Forest near a lake", {QStringLiteral("trees")}), harbour,
+    harbour.detections = {
+        AiVlmDetection{QStringLiteral("boat"), 0.9, AiVlmGeoExtent{500100, 4100100, 500120, 4100110}},
+        AiVlmDetection{QStringLiteral("boat"), 0.4, AiVlmGeoExtent{500200, 4100200, 500220, 4100210}},
+        AiVlmDetection{QStringLiteral("crane"), 0.5, AiVlmGeoExtent{500300, 4100300, 500300, 4100300}}};
+    return AiVlmCatalogPrototype({item("forest", "Dense Forest near a lake", {QStringLiteral("trees")}),
+                                  harbour,
                                   item("field", "Fields, a lake and a road", {QStringLiteral("crops")})});
 }
 
@@ -58,12 +61,14 @@ TEST(VlmCatalog, SearchRanksByRelevanceThenId) {
     EXPECT_DOUBLE_EQ(results[0].relevance, 1.0);
     EXPECT_DOUBLE_EQ(results[1].relevance, 0.5);
     EXPECT_EQ(results[0].crs, QStringLiteral("EPSG:32633"));
-    EXPECT_EQ(results[0].provenance.value(QStringLiteral("prototype")).toString(), QStringLiteral("bounded-catalog-v1"));
+    EXPECT_EQ(results[0].provenance.value(QStringLiteral("prototype")).toString(),
+              QStringLiteral("bounded-catalog-v1"));
     EXPECT_EQ(results[0].provenance.value(QStringLiteral("mode")).toString(), QStringLiteral("search"));
     EXPECT_TRUE(results[0].provenance.value(QStringLiteral("deterministic")).toBool());
 
     request.text = QStringLiteral("lake");  // equal relevance: ascending id
-    EXPECT_EQ(idsOf(prototype.query(request)), (QList<QString>{QStringLiteral("field"), QStringLiteral("forest")}));
+    EXPECT_EQ(idsOf(prototype.query(request)),
+              (QList<QString>{QStringLiteral("field"), QStringLiteral("forest")}));
     request.maximumResults = 1;
     EXPECT_EQ(idsOf(prototype.query(request)), QList<QString>{QStringLiteral("field")});
     request.maximumResults = 5;
@@ -99,25 +104,39 @@ TEST(VlmCatalog, AnswersDetectionsAndGeoJson) {
     EXPECT_EQ(geoJson.value(QStringLiteral("type")).toString(), QStringLiteral("FeatureCollection"));
     EXPECT_EQ(geoJson.value(QStringLiteral("crs")).toString(), QStringLiteral("EPSG:32633"));
     const QJsonObject feature = geoJson.value(QStringLiteral("features")).toArray().at(0).toObject();
-    EXPECT_EQ(feature.value(QStringLiteral("properties")).toObject().value(QStringLiteral("itemId")).toString(),
-              QStringLiteral("harbour"));
-    const QJsonArray ring =
-        feature.value(QStringLiteral("geometry")).toObject().value(QStringLiteral("coordinates")).toArray().at(0).toArray();
+    EXPECT_EQ(
+        feature.value(QStringLiteral("properties")).toObject().value(QStringLiteral("itemId")).toString(),
+        QStringLiteral("harbour"));
+    const QJsonArray ring = feature.value(QStringLiteral("geometry"))
+                                .toObject()
+                                .value(QStringLiteral("coordinates"))
+                                .toArray()
+                                .at(0)
+                                .toArray();
     ASSERT_EQ(ring.size(), 5);
     EXPECT_EQ(ring.first(), ring.last());
     EXPECT_EQ(ring.at(2).toArray(), (QJsonArray{500120.0, 4100110.0}));
 
     const QJsonObject json = results[0].toJson();
-    EXPECT_EQ(json.value(QStringLiteral("detections")).toArray().at(0).toObject().value(QStringLiteral("extent")).toObject()
-                  .value(QStringLiteral("maximumX")).toDouble(),
+    EXPECT_EQ(json.value(QStringLiteral("detections"))
+                  .toArray()
+                  .at(0)
+                  .toObject()
+                  .value(QStringLiteral("extent"))
+                  .toObject()
+                  .value(QStringLiteral("maximumX"))
+                  .toDouble(),
               500120.0);
     request.minimumConfidence = 0.0;
     EXPECT_EQ(prototype.query(request)[0].detections.size(), 3);
 }
 
 TEST(VlmCatalog, RefusalsAndEvaluation) {
-    EXPECT_EQ(errorOf<std::invalid_argument>([] { AiVlmCatalogPrototype({}); }), "VLM catalog must not be empty.");
-    EXPECT_EQ(errorOf<std::invalid_argument>([] { AiVlmCatalogPrototype({item("a", ""), item("a", "")}); }),
+    EXPECT_EQ(errorOf<std::invalid_argument>([] { AiVlmCatalogPrototype({}); }),
+              "VLM catalog must not be empty.");
+    EXPECT_EQ(errorOf<std::invalid_argument>([] {
+                  AiVlmCatalogPrototype({item("a", ""), item("a", "")});
+              }),
               "VLM catalog item IDs must be unique and non-empty.");
     EXPECT_EQ(errorOf<std::invalid_argument>([] { AiVlmCatalogPrototype({item("", "")}); }),
               "VLM catalog item IDs must be unique and non-empty.");
@@ -131,7 +150,8 @@ TEST(VlmCatalog, RefusalsAndEvaluation) {
               "VLM catalog spatial metadata is invalid.");
     AiVlmCatalogItem sure = item("x", "");
     sure.detections = {AiVlmDetection{QStringLiteral("d"), 1.5, {}}};
-    EXPECT_EQ(errorOf<std::invalid_argument>([&] { AiVlmCatalogPrototype({sure}); }), "VLM detection is invalid.");
+    EXPECT_EQ(errorOf<std::invalid_argument>([&] { AiVlmCatalogPrototype({sure}); }),
+              "VLM detection is invalid.");
 
     const AiVlmCatalogPrototype prototype = catalog();
     AiVlmQueryRequest request;
@@ -147,11 +167,13 @@ TEST(VlmCatalog, RefusalsAndEvaluation) {
               "VLM minimumConfidence must be between zero and one.");
     request.minimumConfidence = 0.5;
     request.itemId = QStringLiteral("nowhere");
-    EXPECT_EQ(errorOf<std::out_of_range>([&] { prototype.query(request); }), "VLM catalog item was not found.");
+    EXPECT_EQ(errorOf<std::out_of_range>([&] { prototype.query(request); }),
+              "VLM catalog item was not found.");
     request.itemId.clear();
     request.mode = AiVlmQueryMode::Caption;
     request.cancellationRequested = [] { return true; };
-    EXPECT_EQ(errorOf<std::runtime_error>([&] { prototype.query(request); }), "VLM catalog query was cancelled.");
+    EXPECT_EQ(errorOf<std::runtime_error>([&] { prototype.query(request); }),
+              "VLM catalog query was cancelled.");
 
     EXPECT_EQ(prototype.evaluate({}).accuracy, 0.0);
     AiVlmEvaluationCase found;

@@ -1,0 +1,73 @@
+#include "interop/interop_frame.h"
+
+#include "runtime/errors.h"
+
+#include <QJsonDocument>
+#include <QJsonParseError>
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace Tarnivale::AI::Interop {
+
+namespace {
+thread_local QString t_lastError;
+}
+
+void setLastError(const QString& message) { t_lastError = message; }
+void clearLastError() { t_lastError.clear(); }
+QString lastError() { return t_lastError; }
+
+TarnivaleAI_Char* newString(const QString& text) {
+    const std::size_t units = static_cast<std::size_t>(text.size()) + 1;
+    // malloc, so that FreeString can release buffers from any of the library's functions the same way.
+    auto* buffer = static_cast<TarnivaleAI_Char*>(std::malloc(units * sizeof(TarnivaleAI_Char)));
+    if (buffer == nullptr) {
+        throw std::bad_alloc();
+    }
+    std::memcpy(buffer, text.utf16(), (units - 1) * sizeof(TarnivaleAI_Char));
+    buffer[units - 1] = 0;
+    return buffer;
+}
+
+QString requireText(const TarnivaleAI_Char* text) {
+    if (text == nullptr) {
+        throwInvalidArgument(QStringLiteral("Required wide string is null."));
+    }
+    return QString::fromUtf16(text);
+}
+
+QJsonObject parseRequest(const TarnivaleAI_Char* text) {
+    const QByteArray utf8 = requireText(text).toUtf8();
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(utf8, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject()) {
+        throwInvalidArgument(QStringLiteral("Invalid AI request JSON: %1").arg(error.errorString()));
+    }
+    return document.object();
+}
+
+TarnivaleAI_Char* runJsonFunction(const std::function<QJsonObject()>& operation) {
+    try {
+        clearLastError();
+        const QJsonObject result = operation();
+        return newString(QString::fromUtf8(QJsonDocument(result).toJson(QJsonDocument::Compact)));
+    } catch (const std::exception& error) {
+        setLastError(QString::fromUtf8(error.what()));
+    } catch (...) {
+        setLastError(QStringLiteral("Unknown Tarnivale.AI interop error."));
+    }
+    return nullptr;
+}
+
+AiSessionOptions readSessionOptions(const QJsonObject& request) {
+    AiSessionOptions options;
+    options.provider = parseExecutionProvider(request.value(QStringLiteral("provider")).toString());
+    options.intraOpThreads = request.value(QStringLiteral("intraOpThreads")).toInt(0);
+    options.interOpThreads = request.value(QStringLiteral("interOpThreads")).toInt(0);
+    options.enableMemoryPattern = request.value(QStringLiteral("enableMemoryPattern")).toBool(true);
+    return options;
+}
+
+}  // namespace Tarnivale::AI::Interop

@@ -1,0 +1,36 @@
+#pragma once
+
+// What every flat function shares: the per-thread last-error slot, UTF-16 buffers, request parsing and the
+// frame that turns a QJsonObject-building operation into a returned string or a null plus an error.
+
+#include <tarnivale/ai/interop.h>
+#include <tarnivale/ai/runtime.h>
+
+#include <QJsonObject>
+#include <QString>
+
+#include <functional>
+
+namespace Tarnivale::AI::Interop {
+
+void setLastError(const QString& message);
+void clearLastError();
+QString lastError();
+
+/// A new NUL-terminated UTF-16 copy of the text, exactly length + 1 code units, freed by FreeString.
+TarnivaleAI_Char* newString(const QString& text);
+
+/// The UTF-16 text as a QString; null fails with "Required wide string is null.".
+QString requireText(const TarnivaleAI_Char* text);
+
+/// A JSON object from UTF-16 text, with the interface's messages for null, malformed or non-object input.
+QJsonObject parseRequest(const TarnivaleAI_Char* text);
+
+/// Runs the operation in the common frame: clears the slot, serialises the object compactly, or stores the
+/// failure and returns null. Nothing escapes.
+TarnivaleAI_Char* runJsonFunction(const std::function<QJsonObject()>& operation);
+
+/// The four session option keys of a request.
+AiSessionOptions readSessionOptions(const QJsonObject& request);
+
+}  // namespace Tarnivale::AI::Interop

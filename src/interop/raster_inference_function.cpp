@@ -1,0 +1,170 @@
+// TarnivaleAI_RunRasterInference: a JSON request onto the raster executor, run isolated, with optional class
+// codes, GeoTIFF and colourised preview outputs.
+
+#include <tarnivale/ai/interop.h>
+#include <tarnivale/ai/models.h>
+#include <tarnivale/ai/raster.h>
+
+#include "interop/interop_frame.h"
+#include "runtime/errors.h"
+
+#include <QJsonArray>
+
+using namespace Tarnivale::AI;
+using namespace Tarnivale::AI::Interop;
+
+namespace {
+
+QString stringOr(const QJsonObject& object, const char* key, const QString& fallback) {
+    const QJsonValue value = object.value(QLatin1String(key));
+    return value.isString() ? value.toString() : fallback;
+}
+
+void replaceInt(const QJsonObject& object, const char* key, std::int32_t& target) {
+    if (object.contains(QLatin1String(key))) {
+        target = object.value(QLatin1String(key)).toInt(target);
+    }
+}
+
+QList<double> doubles(const QJsonValue& value) {
+    QList<double> values;
+    for (const QJsonValue& element : value.toArray()) {
+        values.append(element.toDouble());
+    }
+    return values;
+}
+
+// Fills the executor request from the JSON request, a package's manifest first when one is named.
+AiRasterInferenceRequest readRequest(const QJsonObject& json, AiModelManifest& manifest) {
+    AiRasterInferenceRequest request;
+    request.rasterPath = json.value(QStringLiteral("rasterPath")).toString();
+    request.modelPath = json.value(QStringLiteral("modelPath")).toString();
+    if (json.contains(QStringLiteral("modelPackagePath"))) {
+        const AiModelPackage package = AiModelPackage::open(json.value(QStringLiteral("modelPackagePath")).toString());
+        const QList<QString> errors = package.validationErrors();
+        if (!errors.isEmpty()) {
+            throwInvalidArgument(joinMessages(errors));
+        }
+        manifest = package.manifest();
+        request.modelPath = package.modelPath();
+        request.modelId = manifest.id;
+        request.modelVersion = manifest.version;
+        request.modelRevision = manifest.provenance.revision;
+        request.modelSha256 = package.modelSha256();
+        request.tiling = manifest.tiling;
+        request.normalization = manifest.normalization;
+        if (!manifest.inputs.isEmpty()) {
+            request.inputName = manifest.inputs.front().name;
+        }
+        if (!manifest.outputs.isEmpty()) {
+            request.outputName = manifest.outputs.front().name;
+        }
+    }
+    request.inputName = stringOr(json, "inputName", request.inputName);
+    request.modelId = stringOr(json, "modelId", request.modelId);
+    request.modelVersion = stringOr(json, "modelVersion", request.modelVersion);
+    request.modelRevision = stringOr(json, "modelRevision", request.modelRevision);
+    request.modelSha256 = stringOr(json, "modelSha256", request.modelSha256);
+    request.outputName = stringOr(json, "outputName", request.outputName);
+    for (const QJsonValue& band : json.value(QStringLiteral("bands")).toArray()) {
+        request.bands.append(band.isDouble() ? static_cast<std::int32_t>(band.toInteger(0)) : 0);
+    }
+    request.sessionOptions = readSessionOptions(json);
+    request.operationContext.setMemoryBudgetBytes(json.value(QStringLiteral("memoryBudgetBytes")).toInteger(0));
+    request.outputMode =
+        json.value(QStringLiteral("outputMode")).toString().compare(QLatin1String("floatBands"), Qt::CaseInsensitive) == 0
+            ? AiRasterOutputMode::FloatBands
+            : AiRasterOutputMode::ClassMask;
+    const QJsonObject tiling = json.value(QStringLiteral("tiling")).toObject();
+    replaceInt(tiling, "width", request.tiling.width);
+    replaceInt(tiling, "height", request.tiling.height);
+    replaceInt(tiling, "overlapX", request.tiling.overlapX);
+    replaceInt(tiling, "overlapY", request.tiling.overlapY);
+    const QJsonObject normalization = json.value(QStringLiteral("normalization")).toObject();
+    if (normalization.contains(QStringLiteral("mean"))) {
+        request.normalization.mean = doubles(normalization.value(QStringLiteral("mean")));
+    }
+    if (normalization.contains(QStringLiteral("standardDeviation"))) {
+        request.normalization.standardDeviation = doubles(normalization.value(QStringLiteral("standardDeviation")));
+    }
+    if (normalization.contains(QStringLiteral("scale"))) {
+        request.normalization.scale = normalization.value(QStringLiteral("scale")).toDouble(request.normalization.scale);
+    }
+    return request;
+}
+
+QJsonObject resultJson(const AiRasterInferenceResult& result, const QString& outputPath, const QString& previewPath,
+                       bool classCodesApplied) {
+    QJsonArray transform;
+    for (const double value : result.geoTransform) {
+        transform.append(value);
+    }
+    return QJsonObject{
+        {QStringLiteral("outputPath"), outputPath},
+        {QStringLiteral("previewOutputPath"), previewPath},
+        {QStringLiteral("classCodesApplied"), classCodesApplied},
+        {QStringLiteral("width"), result.width},
+        {QStringLiteral("height"), result.height},
+        {QStringLiteral("bandCount"), result.bandCount},
+        {QStringLiteral("dataType"), aiTensorDataTypeName(result.dataType)},
+        {QStringLiteral("processedTiles"), result.processedTiles},
+        {QStringLiteral("elapsedMilliseconds"), static_cast<qint64>(result.elapsedMilliseconds)},
+        {QStringLiteral("provider"), aiExecutionProviderName(result.provider)},
+        {QStringLiteral("workerThreadId"), static_cast<qint64>(result.workerThreadId)},
+        {QStringLiteral("isolatedWorker"), result.isolatedWorker},
+        {QStringLiteral("peakMemoryBytes"), static_cast<qint64>(result.peakMemoryBytes)},
+        {QStringLiteral("cancellationLatencyMilliseconds"), static_cast<qint64>(result.cancellationLatencyMilliseconds)},
+        {QStringLiteral("provenance"), result.provenance.toJson()},
+        {QStringLiteral("provenanceSha256"), result.provenance.sha256()},
+        {QStringLiteral("cancelled"), result.cancelled},
+        {QStringLiteral("geoTransform"), transform},
+        {QStringLiteral("projectionWkt"), result.projectionWkt},
+    };
+}
+
+}  // namespace
+
+extern "C" TarnivaleAI_Char* TarnivaleAI_RunRasterInference(const TarnivaleAI_Char* requestJson,
+                                                            TarnivaleAI_ProgressCallback progress, void* userData) {
+    return runJsonFunction([=] {
+        const QJsonObject json = parseRequest(requestJson);
+        AiModelManifest manifest;
+        const AiRasterInferenceRequest request = readRequest(json, manifest);
+
+        AiRasterProgressCallback report;
+        if (progress != nullptr) {
+            report = [progress, userData](const AiRasterInferenceProgress& p) {
+                progress(p.completedTiles, p.totalTiles, p.percent,
+                         reinterpret_cast<const TarnivaleAI_Char*>(p.message.utf16()), userData);
+            };
+        }
+        AiRasterInferenceResult result = AiRasterInferenceExecutor::runIsolated(request, report);
+
+        const bool applyCodes = json.value(QStringLiteral("applyManifestClassCodes")).toBool(false) && !result.cancelled;
+        if (applyCodes) {
+            QList<std::int32_t> codes;
+            for (const QVariant& code : manifest.metadata.value(QStringLiteral("classCodes")).toList()) {
+                codes.append(code.toInt());
+            }
+            AiRasterInferenceExecutor::remapClassMask(result, codes);
+        }
+        const QString outputPath = json.value(QStringLiteral("outputPath")).toString();
+        if (!result.cancelled && !outputPath.isEmpty()) {
+            AiRasterInferenceExecutor::writeGeoTiff(result, outputPath);
+        }
+        const QString previewPath = json.value(QStringLiteral("previewOutputPath")).toString();
+        if (!result.cancelled && !previewPath.isEmpty()) {
+            QList<AiClassColor> palette;
+            for (const QJsonValue& entry : json.value(QStringLiteral("classPalette")).toArray()) {
+                const QJsonObject color = entry.toObject();
+                palette.append(AiClassColor{color.value(QStringLiteral("code")).toInt(0),
+                                            color.value(QStringLiteral("red")).toInt(0),
+                                            color.value(QStringLiteral("green")).toInt(0),
+                                            color.value(QStringLiteral("blue")).toInt(0)});
+            }
+            AiRasterInferenceExecutor::writeGeoTiff(AiRasterInferenceExecutor::colorizeClassMask(result, palette),
+                                                    previewPath);
+        }
+        return resultJson(result, outputPath, previewPath, applyCodes);
+    });
+}
