@@ -59,7 +59,8 @@ AiVlmQueryRequest queryOf(const QJsonObject& object) {
     request.text = object.value(QStringLiteral("text")).toString();
     request.itemId = object.value(QStringLiteral("itemId")).toString();
     request.maximumResults = object.value(QStringLiteral("maximumResults")).toInt(request.maximumResults);
-    request.minimumConfidence = object.value(QStringLiteral("minimumConfidence")).toDouble(request.minimumConfidence);
+    request.minimumConfidence =
+        object.value(QStringLiteral("minimumConfidence")).toDouble(request.minimumConfidence);
     return request;
 }
 

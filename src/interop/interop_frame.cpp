@@ -15,9 +15,15 @@ namespace {
 thread_local QString t_lastError;
 }
 
-void setLastError(const QString& message) { t_lastError = message; }
-void clearLastError() { t_lastError.clear(); }
-QString lastError() { return t_lastError; }
+void setLastError(const QString& message) {
+    t_lastError = message;
+}
+void clearLastError() {
+    t_lastError.clear();
+}
+QString lastError() {
+    return t_lastError;
+}
 
 TarnivaleAI_Char* newString(const QString& text) {
     const std::size_t units = static_cast<std::size_t>(text.size()) + 1;

@@ -40,7 +40,8 @@ AiRasterInferenceRequest readRequest(const QJsonObject& json, AiModelManifest& m
     request.rasterPath = json.value(QStringLiteral("rasterPath")).toString();
     request.modelPath = json.value(QStringLiteral("modelPath")).toString();
     if (json.contains(QStringLiteral("modelPackagePath"))) {
-        const AiModelPackage package = AiModelPackage::open(json.value(QStringLiteral("modelPackagePath")).toString());
+        const AiModelPackage package =
+            AiModelPackage::open(json.value(QStringLiteral("modelPackagePath")).toString());
         const QList<QString> errors = package.validationErrors();
         if (!errors.isEmpty()) {
             throwInvalidArgument(joinMessages(errors));
@@ -70,11 +71,13 @@ AiRasterInferenceRequest readRequest(const QJsonObject& json, AiModelManifest& m
         request.bands.append(band.isDouble() ? static_cast<std::int32_t>(band.toInteger(0)) : 0);
     }
     request.sessionOptions = readSessionOptions(json);
-    request.operationContext.setMemoryBudgetBytes(json.value(QStringLiteral("memoryBudgetBytes")).toInteger(0));
-    request.outputMode =
-        json.value(QStringLiteral("outputMode")).toString().compare(QLatin1String("floatBands"), Qt::CaseInsensitive) == 0
-            ? AiRasterOutputMode::FloatBands
-            : AiRasterOutputMode::ClassMask;
+    request.operationContext.setMemoryBudgetBytes(
+        json.value(QStringLiteral("memoryBudgetBytes")).toInteger(0));
+    request.outputMode = json.value(QStringLiteral("outputMode"))
+                                     .toString()
+                                     .compare(QLatin1String("floatBands"), Qt::CaseInsensitive) == 0
+                             ? AiRasterOutputMode::FloatBands
+                             : AiRasterOutputMode::ClassMask;
     const QJsonObject tiling = json.value(QStringLiteral("tiling")).toObject();
     replaceInt(tiling, "width", request.tiling.width);
     replaceInt(tiling, "height", request.tiling.height);
@@ -85,16 +88,18 @@ AiRasterInferenceRequest readRequest(const QJsonObject& json, AiModelManifest& m
         request.normalization.mean = doubles(normalization.value(QStringLiteral("mean")));
     }
     if (normalization.contains(QStringLiteral("standardDeviation"))) {
-        request.normalization.standardDeviation = doubles(normalization.value(QStringLiteral("standardDeviation")));
+        request.normalization.standardDeviation =
+            doubles(normalization.value(QStringLiteral("standardDeviation")));
     }
     if (normalization.contains(QStringLiteral("scale"))) {
-        request.normalization.scale = normalization.value(QStringLiteral("scale")).toDouble(request.normalization.scale);
+        request.normalization.scale =
+            normalization.value(QStringLiteral("scale")).toDouble(request.normalization.scale);
     }
     return request;
 }
 
-QJsonObject resultJson(const AiRasterInferenceResult& result, const QString& outputPath, const QString& previewPath,
-                       bool classCodesApplied) {
+QJsonObject resultJson(const AiRasterInferenceResult& result, const QString& outputPath,
+                       const QString& previewPath, bool classCodesApplied) {
     QJsonArray transform;
     for (const double value : result.geoTransform) {
         transform.append(value);
@@ -113,7 +118,8 @@ QJsonObject resultJson(const AiRasterInferenceResult& result, const QString& out
         {QStringLiteral("workerThreadId"), static_cast<qint64>(result.workerThreadId)},
         {QStringLiteral("isolatedWorker"), result.isolatedWorker},
         {QStringLiteral("peakMemoryBytes"), static_cast<qint64>(result.peakMemoryBytes)},
-        {QStringLiteral("cancellationLatencyMilliseconds"), static_cast<qint64>(result.cancellationLatencyMilliseconds)},
+        {QStringLiteral("cancellationLatencyMilliseconds"),
+         static_cast<qint64>(result.cancellationLatencyMilliseconds)},
         {QStringLiteral("provenance"), result.provenance.toJson()},
         {QStringLiteral("provenanceSha256"), result.provenance.sha256()},
         {QStringLiteral("cancelled"), result.cancelled},
@@ -125,7 +131,8 @@ QJsonObject resultJson(const AiRasterInferenceResult& result, const QString& out
 }  // namespace
 
 extern "C" TarnivaleAI_Char* TarnivaleAI_RunRasterInference(const TarnivaleAI_Char* requestJson,
-                                                            TarnivaleAI_ProgressCallback progress, void* userData) {
+                                                            TarnivaleAI_ProgressCallback progress,
+                                                            void* userData) {
     return runJsonFunction([=] {
         const QJsonObject json = parseRequest(requestJson);
         AiModelManifest manifest;
@@ -140,7 +147,8 @@ extern "C" TarnivaleAI_Char* TarnivaleAI_RunRasterInference(const TarnivaleAI_Ch
         }
         AiRasterInferenceResult result = AiRasterInferenceExecutor::runIsolated(request, report);
 
-        const bool applyCodes = json.value(QStringLiteral("applyManifestClassCodes")).toBool(false) && !result.cancelled;
+        const bool applyCodes =
+            json.value(QStringLiteral("applyManifestClassCodes")).toBool(false) && !result.cancelled;
         if (applyCodes) {
             QList<std::int32_t> codes;
             for (const QVariant& code : manifest.metadata.value(QStringLiteral("classCodes")).toList()) {
@@ -162,8 +170,8 @@ extern "C" TarnivaleAI_Char* TarnivaleAI_RunRasterInference(const TarnivaleAI_Ch
                                             color.value(QStringLiteral("green")).toInt(0),
                                             color.value(QStringLiteral("blue")).toInt(0)});
             }
-            AiRasterInferenceExecutor::writeGeoTiff(AiRasterInferenceExecutor::colorizeClassMask(result, palette),
-                                                    previewPath);
+            AiRasterInferenceExecutor::writeGeoTiff(
+                AiRasterInferenceExecutor::colorizeClassMask(result, palette), previewPath);
         }
         return resultJson(result, outputPath, previewPath, applyCodes);
     });

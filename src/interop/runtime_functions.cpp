@@ -22,7 +22,9 @@ QJsonArray providerNames(const QList<AiExecutionProvider>& providers) {
     return names;
 }
 
-QJsonArray stringArray(const QList<QString>& values) { return QJsonArray::fromStringList(values); }
+QJsonArray stringArray(const QList<QString>& values) {
+    return QJsonArray::fromStringList(values);
+}
 
 QJsonArray tensorArray(const QList<AiTensorSpec>& tensors) {
     QJsonArray array;
@@ -115,6 +117,8 @@ TarnivaleAI_Char* TarnivaleAI_GetLastError(void) {
     }
 }
 
-void TarnivaleAI_FreeString(void* text) { std::free(text); }
+void TarnivaleAI_FreeString(void* text) {
+    std::free(text);
+}
 
 }  // extern "C"

@@ -10,12 +10,12 @@
 
 static int failures = 0;
 
-#define CHECK(condition)                                                  \
-    do {                                                                  \
-        if (!(condition)) {                                               \
+#define CHECK(condition)                                                                  \
+    do {                                                                                  \
+        if (!(condition)) {                                                               \
             fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-            ++failures;                                                   \
-        }                                                                 \
+            ++failures;                                                                   \
+        }                                                                                 \
     } while (0)
 
 /* UTF-16 to ASCII for checking (the documents here are ASCII). */
@@ -47,7 +47,8 @@ struct Progress {
     char lastMessage[128];
 };
 
-static void onProgress(int completed, int total, int percent, const TarnivaleAI_Char* message, void* userData) {
+static void onProgress(int completed, int total, int percent, const TarnivaleAI_Char* message,
+                       void* userData) {
     struct Progress* progress = userData;
     char* text = narrow(message);
     ++progress->calls;
@@ -66,8 +67,8 @@ static void writeRaster(const char* path) {
     for (int i = 0; i < 20 * 12; ++i) {
         values[i] = (float)(i % 7) - 3.0f;
     }
-    CHECK(GDALRasterIO(GDALGetRasterBand(dataset, 1), GF_Write, 0, 0, 20, 12, values, 20, 12, GDT_Float32, 0, 0) ==
-          CE_None);
+    CHECK(GDALRasterIO(GDALGetRasterBand(dataset, 1), GF_Write, 0, 0, 20, 12, values, 20, 12, GDT_Float32, 0,
+                       0) == CE_None);
     GDALClose(dataset);
 }
 
@@ -94,7 +95,8 @@ int main(int argc, char** argv) {
 
     char request[4096];
     snprintf(request, sizeof request,
-             "{\"modelPath\": \"%s\", \"rasterPath\": \"%s\", \"outputPath\": \"%s\", \"outputMode\": \"FLOATBANDS\","
+             "{\"modelPath\": \"%s\", \"rasterPath\": \"%s\", \"outputPath\": \"%s\", \"outputMode\": "
+             "\"FLOATBANDS\","
              " \"tiling\": {\"width\": 8, \"height\": 8, \"overlapX\": 2, \"overlapY\": 2}}",
              argv[1], raster, output);
     TarnivaleAI_Char* wideRequest = widen(request);

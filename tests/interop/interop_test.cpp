@@ -36,7 +36,9 @@ private:
     TarnivaleAI_Char* m_text;
 };
 
-QString lastError() { return Returned(TarnivaleAI_GetLastError()).text(); }
+QString lastError() {
+    return Returned(TarnivaleAI_GetLastError()).text();
+}
 
 std::u16string wide(const QJsonObject& object) {
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)).toStdU16String();
@@ -76,7 +78,8 @@ TEST_F(Interop, ErrorsAreKeptPerThreadAndClearedBySuccess) {
 
     const std::u16string array = u"[1, 2]";
     EXPECT_TRUE(Returned(TarnivaleAI_GetRuntimeDiagnosticsJson(array.c_str())).isNull());
-    EXPECT_TRUE(lastError().startsWith(QStringLiteral("Invalid AI request JSON: "))) << lastError().toStdString();
+    EXPECT_TRUE(lastError().startsWith(QStringLiteral("Invalid AI request JSON: ")))
+        << lastError().toStdString();
     const std::u16string broken = u"{\"provider\": ";
     EXPECT_TRUE(Returned(TarnivaleAI_GetRuntimeDiagnosticsJson(broken.c_str())).isNull());
     EXPECT_TRUE(lastError().startsWith(QStringLiteral("Invalid AI request JSON: ")));
@@ -107,18 +110,22 @@ TEST_F(Interop, ErrorsAreKeptPerThreadAndClearedBySuccess) {
 }
 
 TEST_F(Interop, ProvidersDiagnosticsAndPackageInspection) {
-    const QJsonArray providers = Returned(TarnivaleAI_GetAvailableProvidersJson()).json().value(QStringLiteral("providers")).toArray();
+    const QJsonArray providers =
+        Returned(TarnivaleAI_GetAvailableProvidersJson()).json().value(QStringLiteral("providers")).toArray();
     ASSERT_FALSE(providers.isEmpty());
     EXPECT_EQ(providers.first().toString(), QStringLiteral("CPU"));
 
-    const std::u16string request = wide(QJsonObject{{QStringLiteral("provider"), QStringLiteral("CUDA")},
-                                                    {QStringLiteral("memoryBudgetBytes"), -1},
-                                                    {QStringLiteral("modelPath"), testModelPath(QStringLiteral("add_one.onnx"))}});
+    const std::u16string request =
+        wide(QJsonObject{{QStringLiteral("provider"), QStringLiteral("CUDA")},
+                         {QStringLiteral("memoryBudgetBytes"), -1},
+                         {QStringLiteral("modelPath"), testModelPath(QStringLiteral("add_one.onnx"))}});
     const QJsonObject diagnostics = Returned(TarnivaleAI_GetRuntimeDiagnosticsJson(request.c_str())).json();
     EXPECT_EQ(diagnostics.value(QStringLiteral("requestedProvider")).toString(), QStringLiteral("CUDA"));
     EXPECT_FALSE(diagnostics.value(QStringLiteral("ready")).toBool());
     EXPECT_EQ(diagnostics.value(QStringLiteral("memoryBudgetBytes")).toInteger(), -1);
-    EXPECT_TRUE(diagnostics.value(QStringLiteral("errors")).toArray().contains(QStringLiteral("Memory budget must not be negative.")));
+    EXPECT_TRUE(diagnostics.value(QStringLiteral("errors"))
+                    .toArray()
+                    .contains(QStringLiteral("Memory budget must not be negative.")));
     EXPECT_EQ(diagnostics.size(), 17);
 
     // A package whose model is missing is reported, not refused.
@@ -126,23 +133,34 @@ TEST_F(Interop, ProvidersDiagnosticsAndPackageInspection) {
     manifest.id = QStringLiteral("m");
     manifest.version = QStringLiteral("1");
     manifest.modelPath = testModelPath(QStringLiteral("add_one.onnx"));
-    manifest.inputs = {AiTensorSpec{QStringLiteral("x"), AiTensorDataType::Float32, AiTensorLayout::NCHW, {1, -1, -1, -1}}};
-    manifest.outputs = {AiTensorSpec{QStringLiteral("y"), AiTensorDataType::Float32, AiTensorLayout::NCHW, {1, -1, -1, -1}}};
-    const AiModelPackage package = AiModelPackage::create(dir.filePath(QStringLiteral("pkg")), manifest, true);
+    manifest.inputs = {
+        AiTensorSpec{QStringLiteral("x"), AiTensorDataType::Float32, AiTensorLayout::NCHW, {1, -1, -1, -1}}};
+    manifest.outputs = {
+        AiTensorSpec{QStringLiteral("y"), AiTensorDataType::Float32, AiTensorLayout::NCHW, {1, -1, -1, -1}}};
+    const AiModelPackage package =
+        AiModelPackage::create(dir.filePath(QStringLiteral("pkg")), manifest, true);
     const std::u16string path = package.directoryPath().toStdU16String();
     QJsonObject inspection = Returned(TarnivaleAI_InspectModelPackageJson(path.c_str())).json();
     EXPECT_TRUE(inspection.value(QStringLiteral("valid")).toBool());
     EXPECT_EQ(inspection.value(QStringLiteral("modelSha256")).toString(), package.manifest().modelSha256);
-    EXPECT_EQ(inspection.value(QStringLiteral("inputs")).toArray().at(0).toObject().value(QStringLiteral("dataType")).toString(),
+    EXPECT_EQ(inspection.value(QStringLiteral("inputs"))
+                  .toArray()
+                  .at(0)
+                  .toObject()
+                  .value(QStringLiteral("dataType"))
+                  .toString(),
               QStringLiteral("Float32"));
-    EXPECT_EQ(inspection.value(QStringLiteral("manifest")).toObject().value(QStringLiteral("id")).toString(), QStringLiteral("m"));
+    EXPECT_EQ(inspection.value(QStringLiteral("manifest")).toObject().value(QStringLiteral("id")).toString(),
+              QStringLiteral("m"));
 
     ASSERT_TRUE(QFile::remove(package.modelPath()));
     inspection = Returned(TarnivaleAI_InspectModelPackageJson(path.c_str())).json();
     EXPECT_FALSE(inspection.value(QStringLiteral("valid")).toBool());
     EXPECT_EQ(inspection.value(QStringLiteral("validationErrors")).toArray().at(0).toString(),
               QStringLiteral("Package model file does not exist."));
-    EXPECT_TRUE(inspection.value(QStringLiteral("error")).toString().startsWith(QStringLiteral("Could not read AI model file: ")));
+    EXPECT_TRUE(inspection.value(QStringLiteral("error"))
+                    .toString()
+                    .startsWith(QStringLiteral("Could not read AI model file: ")));
 }
 
 TEST_F(Interop, RasterRunOptionsOutputsAndRefusals) {
@@ -152,13 +170,26 @@ TEST_F(Interop, RasterRunOptionsOutputsAndRefusals) {
     request.insert(QStringLiteral("tiling"), QJsonObject{{QStringLiteral("width"), 40}});
     std::u16string text = wide(request);
     QJsonObject result = Returned(TarnivaleAI_RunRasterInference(text.c_str(), nullptr, nullptr)).json();
-    EXPECT_EQ(result.value(QStringLiteral("dataType")).toString(), QStringLiteral("Float32")) << lastError().toStdString();
+    EXPECT_EQ(result.value(QStringLiteral("dataType")).toString(), QStringLiteral("Float32"))
+        << lastError().toStdString();
     // Only the width changed: the tile is 40 x 512 (the model takes any size).
-    EXPECT_EQ(result.value(QStringLiteral("provenance")).toObject().value(QStringLiteral("options")).toObject()
-                  .value(QStringLiteral("tiling")).toObject().value(QStringLiteral("width")).toInt(),
+    EXPECT_EQ(result.value(QStringLiteral("provenance"))
+                  .toObject()
+                  .value(QStringLiteral("options"))
+                  .toObject()
+                  .value(QStringLiteral("tiling"))
+                  .toObject()
+                  .value(QStringLiteral("width"))
+                  .toInt(),
               40);
-    EXPECT_EQ(result.value(QStringLiteral("provenance")).toObject().value(QStringLiteral("options")).toObject()
-                  .value(QStringLiteral("tiling")).toObject().value(QStringLiteral("height")).toInt(),
+    EXPECT_EQ(result.value(QStringLiteral("provenance"))
+                  .toObject()
+                  .value(QStringLiteral("options"))
+                  .toObject()
+                  .value(QStringLiteral("tiling"))
+                  .toObject()
+                  .value(QStringLiteral("height"))
+                  .toInt(),
               512);
 
     // Class mask with a package's class codes, a GeoTIFF and a colourised preview.
@@ -166,8 +197,10 @@ TEST_F(Interop, RasterRunOptionsOutputsAndRefusals) {
     manifest.id = QStringLiteral("adder");
     manifest.version = QStringLiteral("3");
     manifest.modelPath = testModelPath(QStringLiteral("add_one.onnx"));
-    manifest.inputs = {AiTensorSpec{QStringLiteral("x"), AiTensorDataType::Float32, AiTensorLayout::NCHW, {1, 2, 8, 8}}};
-    manifest.outputs = {AiTensorSpec{QStringLiteral("y"), AiTensorDataType::Float32, AiTensorLayout::NCHW, {1, 2, 8, 8}}};
+    manifest.inputs = {
+        AiTensorSpec{QStringLiteral("x"), AiTensorDataType::Float32, AiTensorLayout::NCHW, {1, 2, 8, 8}}};
+    manifest.outputs = {
+        AiTensorSpec{QStringLiteral("y"), AiTensorDataType::Float32, AiTensorLayout::NCHW, {1, 2, 8, 8}}};
     manifest.tiling = AiTileOptions{8, 8, 2, 2};
     manifest.metadata.insert(QStringLiteral("classCodes"), QVariantList{10, 20});
     const QString packageDirectory = dir.filePath(QStringLiteral("package"));
@@ -175,12 +208,14 @@ TEST_F(Interop, RasterRunOptionsOutputsAndRefusals) {
 
     const QString output = dir.filePath(QStringLiteral("classes.tif"));
     const QString preview = dir.filePath(QStringLiteral("preview.tif"));
-    request = QJsonObject{{QStringLiteral("modelPackagePath"), packageDirectory},
-                          {QStringLiteral("rasterPath"), raster},
-                          {QStringLiteral("applyManifestClassCodes"), true},
-                          {QStringLiteral("outputPath"), output},
-                          {QStringLiteral("previewOutputPath"), preview},
-                          {QStringLiteral("classPalette"), QJsonArray{QJsonObject{{QStringLiteral("code"), 10}, {QStringLiteral("red"), 255}}}}};
+    request =
+        QJsonObject{{QStringLiteral("modelPackagePath"), packageDirectory},
+                    {QStringLiteral("rasterPath"), raster},
+                    {QStringLiteral("applyManifestClassCodes"), true},
+                    {QStringLiteral("outputPath"), output},
+                    {QStringLiteral("previewOutputPath"), preview},
+                    {QStringLiteral("classPalette"),
+                     QJsonArray{QJsonObject{{QStringLiteral("code"), 10}, {QStringLiteral("red"), 255}}}}};
     text = wide(request);
     struct Seen {
         int calls = 0;
@@ -194,8 +229,12 @@ TEST_F(Interop, RasterRunOptionsOutputsAndRefusals) {
     result = Returned(TarnivaleAI_RunRasterInference(text.c_str(), progress, &seen)).json();
     ASSERT_FALSE(result.isEmpty()) << lastError().toStdString();
     EXPECT_TRUE(result.value(QStringLiteral("classCodesApplied")).toBool());
-    EXPECT_EQ(result.value(QStringLiteral("provenance")).toObject().value(QStringLiteral("model")).toObject()
-                  .value(QStringLiteral("id")).toString(),
+    EXPECT_EQ(result.value(QStringLiteral("provenance"))
+                  .toObject()
+                  .value(QStringLiteral("model"))
+                  .toObject()
+                  .value(QStringLiteral("id"))
+                  .toString(),
               QStringLiteral("adder"));
     EXPECT_EQ(result.value(QStringLiteral("processedTiles")).toInt(), 4);
     EXPECT_EQ(seen.calls, 4);
@@ -228,8 +267,10 @@ TEST_F(Interop, CatalogQuery) {
          QJsonArray{QJsonObject{{QStringLiteral("id"), QStringLiteral("b")},
                                 {QStringLiteral("crs"), QStringLiteral("EPSG:4326")},
                                 {QStringLiteral("caption"), QStringLiteral("Green Forest")},
-                                {QStringLiteral("extent"), QJsonObject{{QStringLiteral("maximumX"), 1.0}, {QStringLiteral("maximumY"), 1.0}}},
-                                {QStringLiteral("questionAnswers"), QJsonObject{{QStringLiteral("what?"), QStringLiteral("trees")}}}},
+                                {QStringLiteral("extent"), QJsonObject{{QStringLiteral("maximumX"), 1.0},
+                                                                       {QStringLiteral("maximumY"), 1.0}}},
+                                {QStringLiteral("questionAnswers"),
+                                 QJsonObject{{QStringLiteral("what?"), QStringLiteral("trees")}}}},
                     QJsonObject{{QStringLiteral("id"), QStringLiteral("a")},
                                 {QStringLiteral("crs"), QStringLiteral("EPSG:4326")},
                                 {QStringLiteral("caption"), QStringLiteral("forest")}}}}};
@@ -246,7 +287,12 @@ TEST_F(Interop, CatalogQuery) {
                              {QStringLiteral("itemId"), QStringLiteral("b")},
                              {QStringLiteral("text"), QStringLiteral("WHAT?")}});
     result = Returned(TarnivaleAI_RunVlmCatalogQuery(catalogText.c_str(), query.c_str())).json();
-    EXPECT_EQ(result.value(QStringLiteral("results")).toArray().at(0).toObject().value(QStringLiteral("answer")).toString(),
+    EXPECT_EQ(result.value(QStringLiteral("results"))
+                  .toArray()
+                  .at(0)
+                  .toObject()
+                  .value(QStringLiteral("answer"))
+                  .toString(),
               QStringLiteral("trees"));
 
     query = wide(QJsonObject{{QStringLiteral("maximumResults"), 101}});
@@ -255,4 +301,43 @@ TEST_F(Interop, CatalogQuery) {
     const std::u16string empty = u"{}";
     EXPECT_TRUE(Returned(TarnivaleAI_RunVlmCatalogQuery(empty.c_str(), empty.c_str())).isNull());
     EXPECT_EQ(lastError(), QStringLiteral("VLM catalog must not be empty."));
+}
+
+TEST_F(Interop, WrongTypesAndHugeTextNeverCrash) {
+    // Every key of a raster request with a value of the wrong JSON type: defaults, then the run's own
+    // refusal.
+    const QJsonObject wrong{{QStringLiteral("modelPath"), 7},
+                            {QStringLiteral("rasterPath"), QJsonArray{}},
+                            {QStringLiteral("bands"), QStringLiteral("1,2")},
+                            {QStringLiteral("provider"), 3},
+                            {QStringLiteral("intraOpThreads"), QStringLiteral("two")},
+                            {QStringLiteral("enableMemoryPattern"), QStringLiteral("yes")},
+                            {QStringLiteral("memoryBudgetBytes"), QStringLiteral("lots")},
+                            {QStringLiteral("outputMode"), 1},
+                            {QStringLiteral("tiling"), 5},
+                            {QStringLiteral("normalization"), QStringLiteral("none")},
+                            {QStringLiteral("applyManifestClassCodes"), QStringLiteral("true")},
+                            {QStringLiteral("outputPath"), 9},
+                            {QStringLiteral("classPalette"), QJsonObject{}}};
+    std::u16string text = wide(wrong);
+    EXPECT_TRUE(Returned(TarnivaleAI_RunRasterInference(text.c_str(), nullptr, nullptr)).isNull());
+    EXPECT_EQ(lastError(), QStringLiteral("AI model path is required."));
+
+    const std::u16string diagnostics =
+        wide(QJsonObject{{QStringLiteral("modelPath"), 1}, {QStringLiteral("memoryBudgetBytes"), true}});
+    const QJsonObject report = Returned(TarnivaleAI_GetRuntimeDiagnosticsJson(diagnostics.c_str())).json();
+    EXPECT_EQ(report.value(QStringLiteral("memoryBudgetBytes")).toInteger(), 0);
+    EXPECT_TRUE(report.value(QStringLiteral("warnings"))
+                    .toArray()
+                    .contains(QStringLiteral("No model was supplied for compatibility inspection.")));
+
+    // A huge path comes back in the error text intact, in a buffer of exactly its length plus the NUL.
+    const QString huge(2'000'000, QLatin1Char('p'));
+    text = wide(QJsonObject{{QStringLiteral("modelPath"), huge}, {QStringLiteral("rasterPath"), raster}});
+    EXPECT_TRUE(Returned(TarnivaleAI_RunRasterInference(text.c_str(), nullptr, nullptr)).isNull());
+    TarnivaleAI_Char* error = TarnivaleAI_GetLastError();
+    const QString message = QString::fromUtf16(error);
+    EXPECT_TRUE(message.endsWith(huge));
+    EXPECT_EQ(error[message.size()], 0);
+    TarnivaleAI_FreeString(error);
 }

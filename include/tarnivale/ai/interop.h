@@ -32,9 +32,11 @@ typedef void (*TarnivaleAI_ProgressCallback)(int completedTiles, int totalTiles,
 TARNIVALE_AI_C_EXPORT TarnivaleAI_Char* TarnivaleAI_GetAvailableProvidersJson(void);
 /* Request: session options ("provider", "intraOpThreads", "interOpThreads", "enableMemoryPattern",
  * "memoryBudgetBytes") and "modelPath". */
-TARNIVALE_AI_C_EXPORT TarnivaleAI_Char* TarnivaleAI_GetRuntimeDiagnosticsJson(const TarnivaleAI_Char* requestJson);
+TARNIVALE_AI_C_EXPORT TarnivaleAI_Char* TarnivaleAI_GetRuntimeDiagnosticsJson(
+    const TarnivaleAI_Char* requestJson);
 /* The argument is a package directory path, not JSON. */
-TARNIVALE_AI_C_EXPORT TarnivaleAI_Char* TarnivaleAI_InspectModelPackageJson(const TarnivaleAI_Char* packageDirectory);
+TARNIVALE_AI_C_EXPORT TarnivaleAI_Char* TarnivaleAI_InspectModelPackageJson(
+    const TarnivaleAI_Char* packageDirectory);
 /* Runs a raster inference on a worker thread; the callback (may be null) is called from that thread. */
 TARNIVALE_AI_C_EXPORT TarnivaleAI_Char* TarnivaleAI_RunRasterInference(const TarnivaleAI_Char* requestJson,
                                                                        TarnivaleAI_ProgressCallback progress,
