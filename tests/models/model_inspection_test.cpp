@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QFile>
+#include <QTemporaryDir>
+
 using namespace Tarnivale::AI;
 using Tarnivale::AI::Testing::minimalManifest;
 using Tarnivale::AI::Testing::testModelPath;
@@ -50,6 +53,18 @@ TEST(ModelInspection, InspectsAModelAndReportsFailures) {
     EXPECT_TRUE(missing.modelSha256.isEmpty());
     EXPECT_TRUE(missing.inputs.isEmpty());
     EXPECT_FALSE(missing.availableProviders.isEmpty());
+
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString corruptPath = dir.filePath(QStringLiteral("corrupt.onnx"));
+    QFile corruptFile(corruptPath);
+    ASSERT_TRUE(corruptFile.open(QIODevice::WriteOnly));
+    corruptFile.write("\x08\x07 definitely not a protobuf");
+    corruptFile.close();
+    const AiModelInspection corrupt = AiModelInspector::inspect(corruptPath);
+    EXPECT_TRUE(corrupt.error.startsWith(QStringLiteral("ONNX Runtime error: "))) << corrupt.error.toStdString();
+    EXPECT_EQ(corrupt.modelSha256.size(), 64);
+    EXPECT_TRUE(corrupt.inputs.isEmpty());
 
     const AiModelInspection unsupported =
         AiModelInspector::inspect(testModelPath(QStringLiteral("float16_identity.onnx")));
