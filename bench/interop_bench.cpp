@@ -1,5 +1,6 @@
 // What the flat C interface adds to a raster run: TarnivaleAI_RunRasterInference against the class call
-// (AiRasterInferenceExecutor::runIsolated) on the same request, alternating, median of 5 each (target: +2 % at most).
+// (AiRasterInferenceExecutor::runIsolated) on the same request, alternating, median of 5 each (target: +2 %
+// at most).
 //
 //   build/bench/bench_interop
 
@@ -42,7 +43,8 @@ int main() {
     spec.blockHeight = 256;
     spec.value = [](int band, int x, int y) { return (x * band + y) % 256; };
     Testing::writeTestRaster(raster, spec);
-    const QString model = QDir(QStringLiteral(TARNIVALE_TEST_MODEL_DIR)).filePath(QStringLiteral("raster_cnn.onnx"));
+    const QString model =
+        QDir(QStringLiteral(TARNIVALE_TEST_MODEL_DIR)).filePath(QStringLiteral("raster_cnn.onnx"));
 
     AiRasterInferenceRequest request;
     request.modelPath = model;
@@ -87,6 +89,7 @@ int main() {
     const double f = median(flat);
     std::printf("Raster run on 4096 x 4096 x 3 with raster_cnn (81 tiles), median of 5 each, alternating\n");
     std::printf("  class call (runIsolated)       %.3f s\n", c);
-    std::printf("  TarnivaleAI_RunRasterInference %.3f s   +%.2f %% (target <= 2 %%)\n", f, (f / c - 1) * 100);
+    std::printf("  TarnivaleAI_RunRasterInference %.3f s   +%.2f %% (target <= 2 %%)\n", f,
+                (f / c - 1) * 100);
     return 0;
 }

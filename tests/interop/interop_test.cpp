@@ -173,24 +173,14 @@ TEST_F(Interop, RasterRunOptionsOutputsAndRefusals) {
     EXPECT_EQ(result.value(QStringLiteral("dataType")).toString(), QStringLiteral("Float32"))
         << lastError().toStdString();
     // Only the width changed: the tile is 40 x 512 (the model takes any size).
-    EXPECT_EQ(result.value(QStringLiteral("provenance"))
-                  .toObject()
-                  .value(QStringLiteral("options"))
-                  .toObject()
-                  .value(QStringLiteral("tiling"))
-                  .toObject()
-                  .value(QStringLiteral("width"))
-                  .toInt(),
-              40);
-    EXPECT_EQ(result.value(QStringLiteral("provenance"))
-                  .toObject()
-                  .value(QStringLiteral("options"))
-                  .toObject()
-                  .value(QStringLiteral("tiling"))
-                  .toObject()
-                  .value(QStringLiteral("height"))
-                  .toInt(),
-              512);
+    const QJsonObject tiling = result.value(QStringLiteral("provenance"))
+                                   .toObject()
+                                   .value(QStringLiteral("options"))
+                                   .toObject()
+                                   .value(QStringLiteral("tiling"))
+                                   .toObject();
+    EXPECT_EQ(tiling.value(QStringLiteral("width")).toInt(), 40);
+    EXPECT_EQ(tiling.value(QStringLiteral("height")).toInt(), 512);
 
     // Class mask with a package's class codes, a GeoTIFF and a colourised preview.
     AiModelManifest manifest;

@@ -1,6 +1,7 @@
 #include <tarnivale/ai/models.h>
 
 #include "manifest_samples.h"
+#include "support/expectations.h"
 #include "support/test_paths.h"
 
 #include <gtest/gtest.h>
@@ -56,13 +57,11 @@ TEST(ModelInspection, InspectsAModelAndReportsFailures) {
 
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    const QString corruptPath = dir.filePath(QStringLiteral("corrupt.onnx"));
-    QFile corruptFile(corruptPath);
-    ASSERT_TRUE(corruptFile.open(QIODevice::WriteOnly));
-    corruptFile.write("\x08\x07 definitely not a protobuf");
-    corruptFile.close();
+    const QString corruptPath = Testing::writeBytes(dir.filePath(QStringLiteral("corrupt.onnx")),
+                                                    "\x08\x07 definitely not a protobuf");
     const AiModelInspection corrupt = AiModelInspector::inspect(corruptPath);
-    EXPECT_TRUE(corrupt.error.startsWith(QStringLiteral("ONNX Runtime error: "))) << corrupt.error.toStdString();
+    EXPECT_TRUE(corrupt.error.startsWith(QStringLiteral("ONNX Runtime error: ")))
+        << corrupt.error.toStdString();
     EXPECT_EQ(corrupt.modelSha256.size(), 64);
     EXPECT_TRUE(corrupt.inputs.isEmpty());
 

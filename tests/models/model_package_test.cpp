@@ -40,11 +40,6 @@ protected:
                                       QDir(package).filePath(QStringLiteral("tarnivale-model.json")));
         return AiModelPackage::open(package);
     }
-    static void writeFile(const QString& path, const QByteArray& bytes) {
-        QFile file(path);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(bytes);
-    }
     QTemporaryDir root;
     QString package;
 };
@@ -97,7 +92,7 @@ TEST_F(ModelPackage, CreateRefusals) {
     EXPECT_FALSE(QFileInfo::exists(QDir(package).filePath(QStringLiteral("tarnivale-model.json"))));
 
     const QString blocker = root.filePath(QStringLiteral("file"));
-    writeFile(blocker, "x");
+    Testing::writeBytes(blocker, "x");
     const QString impossible = QDir(blocker).filePath(QStringLiteral("pkg"));
     EXPECT_EQ(errorOf<std::runtime_error>([&] {
                   AiModelPackage::create(
@@ -107,8 +102,8 @@ TEST_F(ModelPackage, CreateRefusals) {
 }
 
 TEST_F(ModelPackage, ContainmentPresenceAndDigest) {
-    writeFile(QDir(package).filePath(QStringLiteral("model.onnx")), "model bytes");
-    writeFile(root.filePath(QStringLiteral("outside.onnx")), "outside");
+    Testing::writeBytes(QDir(package).filePath(QStringLiteral("model.onnx")), "model bytes");
+    Testing::writeBytes(root.filePath(QStringLiteral("outside.onnx")), "outside");
     ASSERT_TRUE(QDir(package).mkdir(QStringLiteral("sub")));
     const QString digest = Sha256::hex("model bytes");
 
@@ -162,7 +157,8 @@ TEST_F(ModelPackage, OpenAndHashFailures) {
     EXPECT_EQ(errorOf<std::runtime_error>([&] { AiModelPackage::open(package); }),
               "Could not open AI model manifest: " +
                   QDir(package).filePath(QStringLiteral("tarnivale-model.json")).toStdString());
-    writeFile(QDir(package).filePath(QStringLiteral("tarnivale-model.json")), "{\"task\": \"nope\"}");
+    Testing::writeBytes(QDir(package).filePath(QStringLiteral("tarnivale-model.json")),
+                        "{\"task\": \"nope\"}");
     EXPECT_EQ(errorOf<std::invalid_argument>([&] { AiModelPackage::open(package); }),
               "Unsupported AI task 'nope'.");
 

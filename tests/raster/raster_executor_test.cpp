@@ -282,12 +282,8 @@ TEST_F(RasterExecutor, RefusalsWithTheirMessages) {
     EXPECT_EQ(runError(r), "AI raster path is required.");
     r = request("add_one.onnx", dir.filePath(QStringLiteral("missing.tif")), tile);
     EXPECT_EQ(runError(r), "GDAL could not open the AI raster input.");
-    const QString garbage = dir.filePath(QStringLiteral("garbage.tif"));
-    {
-        QFile file(garbage);
-        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write("II*\0 this is not really a TIFF");
-    }
+    const QString garbage =
+        Testing::writeBytes(dir.filePath(QStringLiteral("garbage.tif")), "II*\0 this is not really a TIFF");
     EXPECT_EQ(runError(request("add_one.onnx", garbage, tile)), "GDAL could not open the AI raster input.");
     r = request("add_one.onnx", path, tile);
     r.bands = {0};

@@ -1,5 +1,6 @@
 #include <tarnivale/ai/runtime.h>
 
+#include "support/expectations.h"
 #include "support/test_paths.h"
 
 #include <gtest/gtest.h>
@@ -108,11 +109,7 @@ TEST(RuntimeDiagnostics, ModelChecks) {
 
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    const QString corrupt = dir.filePath(QStringLiteral("corrupt.onnx"));
-    QFile file(corrupt);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("not a model");
-    file.close();
+    const QString corrupt = Testing::writeBytes(dir.filePath(QStringLiteral("corrupt.onnx")), "not a model");
     const AiRuntimeDiagnostics bad = AiSession::diagnostics(corrupt, {}, 1);
     EXPECT_FALSE(bad.modelCompatible);
     EXPECT_EQ(bad.modelSha256.size(), 64);

@@ -176,11 +176,8 @@ TEST(Session, ConstructionFailures) {
 
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
-    const QString corrupt = dir.filePath(QStringLiteral("corrupt.onnx"));
-    QFile file(corrupt);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("this is not a protobuf model at all");
-    file.close();
+    const QString corrupt = Testing::writeBytes(dir.filePath(QStringLiteral("corrupt.onnx")),
+                                                "this is not a protobuf model at all");
     const std::string message = errorOf<std::runtime_error>([&] { AiSession{corrupt}; });
     EXPECT_EQ(message.rfind("ONNX Runtime error: ", 0), 0u) << message;
     EXPECT_GT(message.size(), std::string("ONNX Runtime error: ").size());
