@@ -106,7 +106,8 @@ TEST(BlockReads, EachSourceBlockIsDecodedOncePerRun) {
         EXPECT_EQ(reads, 1) << "band " << std::get<0>(block) << " block " << std::get<1>(block) << ","
                             << std::get<2>(block);
     }
-    // The blocks were read, and the values reached the result: band b, block (x, y) holds b + x + y, plus one.
+    // The blocks were read, and the values reached the result: band b, block (x, y) holds b + x + y, plus
+    // one.
     const auto values = Testing::valuesOf<float>(result.data);
     EXPECT_FLOAT_EQ(values[static_cast<size_t>(599)], 1.0f + 9.0f + 0.0f + 1.0f);
 }
