@@ -2,6 +2,8 @@
 
 #include "runtime/errors.h"
 
+#include <cstdlib>
+
 namespace Tarnivale::AI::Ort {
 
 const OrtApi& api() {
@@ -34,10 +36,20 @@ void AllocatedStringFree::operator()(char* text) const noexcept {
     }
 }
 
+namespace {
+// The official runtime build carries a telemetry client that starts with the first environment, writes
+// session files into the temporary directory and tries to upload events. Turned off when the library is
+// loaded, before any thread of ours reads the environment; a host's own setting is kept.
+[[maybe_unused]] const bool g_telemetryOff = [] { return setenv("ORT_DISABLE_TELEMETRY", "1", 0) == 0; }();
+}  // namespace
+
 Owned<OrtEnv> createEnvironment(const char* logIdentifier) {
     OrtEnv* environment = nullptr;
     check(api().CreateEnv(ORT_LOGGING_LEVEL_WARNING, logIdentifier, &environment));
-    return Owned<OrtEnv>(environment);
+    Owned<OrtEnv> owned(environment);
+    // Events of sessions are not sent either.
+    check(api().DisableTelemetryEvents(owned.get()));
+    return owned;
 }
 
 OrtAllocator* defaultAllocator() {

@@ -48,6 +48,29 @@ TARNIVALE_AI_C_EXPORT TarnivaleAI_Char* TarnivaleAI_GetLastError(void);
 /* Releases any string returned by the library; null is ignored. */
 TARNIVALE_AI_C_EXPORT void TarnivaleAI_FreeString(void* text);
 
+/* Tasks: built-in model pipelines that run on a thread of their own and write into a private workspace
+ * until released. Text is UTF-8 JSON; returned strings are released with TarnivaleAI_FreeTaskString. On
+ * failure the functions return 0 or null and TarnivaleAI_GetLastTaskErrorUtf8 gives the calling thread's
+ * message (a slot separate from TarnivaleAI_GetLastError). Identifiers start at 1 and are never reused. */
+
+/* Starts a task ("task", "modelPackagePath", "rasterPath", ...); 0 on failure. */
+TARNIVALE_AI_C_EXPORT uint64_t TarnivaleAI_StartTaskUtf8(const char* taskJson);
+/* {"schemaVersion", "taskId", "state", "percent", "message", "error", "completedTiles", "totalTiles"} */
+TARNIVALE_AI_C_EXPORT char* TarnivaleAI_GetTaskStatusUtf8(uint64_t taskId);
+/* The completed task's result document. */
+TARNIVALE_AI_C_EXPORT char* TarnivaleAI_GetTaskResultUtf8(uint64_t taskId);
+/* Asks a queued or running task to stop; does not wait. 1 on success. */
+TARNIVALE_AI_C_EXPORT int TarnivaleAI_CancelTask(uint64_t taskId);
+/* Forgets the identifier, stops the task, waits for its thread and deletes its workspace. 1 on success. */
+TARNIVALE_AI_C_EXPORT int TarnivaleAI_ReleaseTask(uint64_t taskId);
+/* Copies a completed task's output out of its workspace: {"format": "geotiff"|"shapefile", "path": ...}.
+ * Never overwrites; the destination appears complete or not at all. */
+TARNIVALE_AI_C_EXPORT char* TarnivaleAI_ExportTaskResultUtf8(uint64_t taskId, const char* exportJson);
+/* The calling thread's last task error (empty when the last task call succeeded). */
+TARNIVALE_AI_C_EXPORT char* TarnivaleAI_GetLastTaskErrorUtf8(void);
+/* Releases any string returned by the task functions; null is ignored. */
+TARNIVALE_AI_C_EXPORT void TarnivaleAI_FreeTaskString(void* text);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,69 @@
+#include "interop/task_context.h"
+
+#include "interop/task_record.h"
+#include "runtime/errors.h"
+
+#include <QDir>
+
+#include <algorithm>
+
+namespace Tarnivale::AI::Interop {
+
+namespace {
+constexpr qint64 DefaultDeadlineMilliseconds = 600000;
+}
+
+TaskContext::TaskContext(TaskRecord& record, QJsonObject request, QString workspacePath)
+    : m_record(record),
+      m_request(std::move(request)),
+      m_workspacePath(std::move(workspacePath)),
+      m_deadlineMilliseconds(m_request.value(QStringLiteral("maximumMilliseconds"))
+                                 .toInteger(DefaultDeadlineMilliseconds)) {
+    m_clock.start();
+}
+
+QString TaskContext::workspaceFile(const QString& name) const {
+    return QDir(m_workspacePath).absoluteFilePath(name);
+}
+
+void TaskContext::checkpoint() const {
+    if (m_record.cancellationRequested()) {
+        throwRuntimeError(QStringLiteral("AI task cancelled."));
+    }
+    if (m_clock.elapsed() >= m_deadlineMilliseconds) {
+        throwRuntimeError(QStringLiteral("AI task deadline exceeded."));
+    }
+}
+
+bool TaskContext::interrupted() const {
+    return m_record.cancellationRequested() || m_clock.elapsed() >= m_deadlineMilliseconds;
+}
+
+std::function<bool()> TaskContext::interruptionTest() const {
+    return [this] { return interrupted(); };
+}
+
+void TaskContext::reportStage(std::int32_t percent, const QString& message) {
+    const std::lock_guard guard(m_record.lock);
+    m_record.status.percent = std::max(m_record.status.percent, std::min(percent, 99));
+    m_record.status.message = message;
+}
+
+AiRasterProgressCallback TaskContext::inferenceProgress(std::int32_t span) {
+    return [this, span](const AiRasterInferenceProgress& progress) {
+        const std::int32_t mapped = std::clamp(2 + (progress.percent * span) / 100, 0, 99);
+        const std::lock_guard guard(m_record.lock);
+        m_record.status.percent = std::max(m_record.status.percent, mapped);
+        m_record.status.message = progress.message;
+        if (progress.totalTiles > 0) {
+            m_record.status.completedTiles = progress.completedTiles;
+            m_record.status.totalTiles = progress.totalTiles;
+        }
+    };
+}
+
+std::int32_t TaskContext::intraOpThreads(std::int32_t kindDefault) const {
+    return static_cast<std::int32_t>(m_request.value(QStringLiteral("intraOpThreads")).toInteger(kindDefault));
+}
+
+}  // namespace Tarnivale::AI::Interop

@@ -1,0 +1,26 @@
+#include "interop/task_record.h"
+
+namespace Tarnivale::AI::Interop {
+
+TaskRecord::~TaskRecord() {
+    stopAndClean();
+}
+
+bool TaskRecord::stopAndClean() {
+    requestCancellation();
+    if (worker.joinable()) {
+        worker.join();
+    }
+    std::unique_ptr<QTemporaryDir> directory;
+    {
+        const std::lock_guard guard(lock);
+        directory = std::move(workspace);
+    }
+    if (!directory) {
+        return true;
+    }
+    directory->setAutoRemove(false);
+    return directory->remove();
+}
+
+}  // namespace Tarnivale::AI::Interop

@@ -1,0 +1,75 @@
+// The frame every task's thread runs: workspace, the running state, the kind's pipeline, then publication
+// or the failure state. Nothing escapes the thread.
+
+#include "interop/task_kinds.h"
+#include "interop/task_record.h"
+#include "runtime/gdal_handles.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+
+#include <memory>
+#include <stdexcept>
+
+namespace Tarnivale::AI::Interop {
+
+namespace {
+
+void fail(TaskRecord& record, const QString& text) {
+    const std::lock_guard guard(record.lock);
+    record.status.state =
+        record.cancellationRequested() ? QStringLiteral("cancelled") : QStringLiteral("failed");
+    record.status.error = text;
+    record.status.message = text;
+}
+
+// Hands the workspace and the result to the record, unless a cancellation came first.
+bool publish(TaskRecord& record, std::unique_ptr<QTemporaryDir>& workspace, QJsonObject result) {
+    const std::lock_guard guard(record.lock);
+    if (record.cancellationRequested()) {
+        return false;
+    }
+    record.workspace = std::move(workspace);
+    record.result = std::move(result);
+    record.status.state = QStringLiteral("completed");
+    record.status.percent = 100;
+    record.status.message = QStringLiteral("Completed");
+    return true;
+}
+
+}  // namespace
+
+void runTaskWorker(TaskRecord& record, const QJsonObject& request) {
+    TaskContext task(record, request, QString());
+    // A workspace not handed over on publication is deleted with its contents before the failure is shown.
+    std::unique_ptr<QTemporaryDir> workspace;
+    try {
+        workspace = std::make_unique<QTemporaryDir>(QDir::tempPath() +
+                                                    QStringLiteral("/tarnivale-ai-task-XXXXXX"));
+        task.setWorkspacePath(workspace->isValid() ? workspace->path() : QString());
+        {
+            const std::lock_guard guard(record.lock);
+            if (!record.cancellationRequested()) {
+                record.status.state = QStringLiteral("running");
+            }
+        }
+        task.checkpoint();
+        if (!workspace->isValid()) {
+            throw std::runtime_error("Cannot create AI task workspace.");
+        }
+        Gdal::registerDrivers();
+        QJsonObject result = taskKind(request).run(task);
+        if (!publish(record, workspace, std::move(result))) {
+            throw std::runtime_error("AI task cancelled.");
+        }
+    } catch (const std::exception& error) {
+        // The files go before the state turns terminal, so a host that sees the failure finds nothing left.
+        workspace.reset();
+        fail(record, QString::fromUtf8(error.what()));
+    } catch (...) {
+        workspace.reset();
+        fail(record, QStringLiteral("Unknown native AI task failure."));
+    }
+}
+
+}  // namespace Tarnivale::AI::Interop
