@@ -1,11 +1,12 @@
 // Raster pipeline figures, each against its target:
 //
-//   bench_raster overhead    executor on a 4096 x 4096 three-band tiled GeoTIFF vs the same session runs
-//   alone bench_raster identity    identity model: executor + writeGeoTiff vs GDALTranslate to tiled DEFLATE
-//   GeoTIFF bench_raster memory      peak resident memory of an 8192 x 8192 run with K = 2 (run in its own
-//   process) bench_raster write       writeGeoTiff of an Int32 8192 x 8192 mask vs GDALTranslate of the same
-//   data bench_raster provenance  canonicalJson + sha256 of a provenance record bench_raster all every one of
-//   them (memory in a child process)
+//   bench_raster overhead:   executor on a 4096 x 4096 three-band tiled GeoTIFF vs the same session runs
+//                            alone
+//   bench_raster identity:   identity model, executor + writeGeoTiff vs GDALTranslate to tiled DEFLATE
+//   bench_raster memory:     peak resident memory of an 8192 x 8192 run with K = 2 (its own process)
+//   bench_raster write:      writeGeoTiff of an Int32 8192 x 8192 mask vs GDALTranslate of the same data
+//   bench_raster provenance: canonicalJson + sha256 of a provenance record
+//   bench_raster all:        every one of them (memory in a child process)
 //
 // Scratch files go to the system temporary directory (or $TMPDIR).
 

@@ -85,10 +85,10 @@ QList<qint64> writeClassPreview(const AiRasterInferenceResult& result, const QSt
     GDALDriverH driver = GDALGetDriverByName("GTiff");
     // Band-sequential, so that each band's rows go straight to their own strips.
     const char* const options[] = {"INTERLEAVE=BAND", nullptr};
-    Gdal::Dataset preview(driver == nullptr ? nullptr
-                                            : GDALCreate(driver, previewPath.toUtf8().constData(), result.width,
-                                                         result.height, 4, GDT_Byte,
-                                                         const_cast<char**>(options)));
+    Gdal::Dataset preview(driver == nullptr
+                              ? nullptr
+                              : GDALCreate(driver, previewPath.toUtf8().constData(), result.width,
+                                           result.height, 4, GDT_Byte, const_cast<char**>(options)));
     if (!preview) {
         throwRuntimeError(QStringLiteral("Cannot create classification preview."));
     }
@@ -102,7 +102,8 @@ QList<qint64> writeClassPreview(const AiRasterInferenceResult& result, const QSt
 
     const std::int32_t classCount = static_cast<std::int32_t>(colors.size());
     const std::int32_t* codes = classCodes(result);
-    const std::size_t pixels = static_cast<std::size_t>(result.width) * static_cast<std::size_t>(result.height);
+    const std::size_t pixels =
+        static_cast<std::size_t>(result.width) * static_cast<std::size_t>(result.height);
     QList<qint64> counts(classCount, 0);
     for (std::size_t i = 0; i < pixels; ++i) {
         const std::int32_t code = codes[i];
@@ -125,8 +126,10 @@ QList<qint64> writeClassPreview(const AiRasterInferenceResult& result, const QSt
         lookup[0] = 0;
         for (std::int32_t c = 0; c < classCount; ++c) {
             const ClassColor& color = colors[c];
-            lookup[static_cast<std::size_t>(c) + 1] =
-                b == 0 ? color.red : b == 1 ? color.green : b == 2 ? color.blue : 255;
+            lookup[static_cast<std::size_t>(c) + 1] = b == 0   ? color.red
+                                                      : b == 1 ? color.green
+                                                      : b == 2 ? color.blue
+                                                               : 255;
         }
         GDALRasterBandH band = GDALGetRasterBand(preview.get(), b + 1);
         for (std::int32_t y = 0; y < result.height; ++y) {

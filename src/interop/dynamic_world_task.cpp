@@ -20,8 +20,8 @@ constexpr std::int32_t InferenceSpan = 78;
 constexpr qint64 PixelBudget = 16777216;  // 2^24
 
 const QList<ClassColor> DynamicWorldColors = {
-    {65, 155, 223}, {57, 125, 73},  {136, 176, 83}, {122, 135, 198}, {228, 150, 53},
-    {223, 195, 90}, {196, 40, 27},  {165, 155, 143}, {179, 159, 225},
+    {65, 155, 223}, {57, 125, 73}, {136, 176, 83},  {122, 135, 198}, {228, 150, 53},
+    {223, 195, 90}, {196, 40, 27}, {165, 155, 143}, {179, 159, 225},
 };
 
 AiExecutionProvider taskProvider(const QJsonObject& request) {
@@ -117,12 +117,14 @@ QJsonObject runDynamicWorldTask(TaskContext& task) {
     task.checkpoint();
 
     const AiRasterInferenceRequest request = inferenceRequest(package, rasterPath, task);
-    AiRasterInferenceResult result = AiRasterInferenceExecutor::run(request, task.inferenceProgress(InferenceSpan));
+    AiRasterInferenceResult result =
+        AiRasterInferenceExecutor::run(request, task.inferenceProgress(InferenceSpan));
     task.checkpoint();
     if (result.cancelled) {
         throwRuntimeError(QStringLiteral("AI task interrupted."));
     }
-    if (result.bandCount != 1 || result.dataType != AiTensorDataType::Int32 || result.geoTransform.size() != 6) {
+    if (result.bandCount != 1 || result.dataType != AiTensorDataType::Int32 ||
+        result.geoTransform.size() != 6) {
         throwRuntimeError(QStringLiteral("Unexpected classification layout."));
     }
 
@@ -137,8 +139,8 @@ QJsonObject runDynamicWorldTask(TaskContext& task) {
     task.reportStage(90, QStringLiteral("Creating class polygons"));
     const QString vectorPath = task.workspaceFile(QStringLiteral("classes.gpkg"));
     const qint64 polygons = polygonizeClasses(
-        classesPath, previewPath, PolygonTarget{vectorPath, QStringLiteral("classes"), QStringLiteral("class_id")},
-        task);
+        classesPath, previewPath,
+        PolygonTarget{vectorPath, QStringLiteral("classes"), QStringLiteral("class_id")}, task);
     task.checkpoint();
 
     return QJsonObject{

@@ -17,8 +17,8 @@ TaskContext::TaskContext(TaskRecord& record, QJsonObject request, QString worksp
     : m_record(record),
       m_request(std::move(request)),
       m_workspacePath(std::move(workspacePath)),
-      m_deadlineMilliseconds(m_request.value(QStringLiteral("maximumMilliseconds"))
-                                 .toInteger(DefaultDeadlineMilliseconds)) {
+      m_deadlineMilliseconds(
+          m_request.value(QStringLiteral("maximumMilliseconds")).toInteger(DefaultDeadlineMilliseconds)) {
     m_clock.start();
 }
 
@@ -63,7 +63,8 @@ AiRasterProgressCallback TaskContext::inferenceProgress(std::int32_t span) {
 }
 
 std::int32_t TaskContext::intraOpThreads(std::int32_t kindDefault) const {
-    return static_cast<std::int32_t>(m_request.value(QStringLiteral("intraOpThreads")).toInteger(kindDefault));
+    return static_cast<std::int32_t>(
+        m_request.value(QStringLiteral("intraOpThreads")).toInteger(kindDefault));
 }
 
 }  // namespace Tarnivale::AI::Interop

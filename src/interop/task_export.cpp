@@ -18,9 +18,9 @@
 #include <QSaveFile>
 #include <QTemporaryDir>
 
+#include <fcntl.h>
 #include <cerrno>
 #include <cstdio>
-#include <fcntl.h>
 
 using namespace Tarnivale::AI;
 using namespace Tarnivale::AI::Interop;
@@ -89,8 +89,8 @@ void translateToShapefile(const QString& sourcePath, const QString& stagedPath) 
     }
     GDALDatasetH sources[] = {source.get()};
     int usageError = FALSE;
-    const Gdal::Dataset staged(
-        GDALVectorTranslate(stagedPath.toUtf8().constData(), nullptr, 1, sources, options.get(), &usageError));
+    const Gdal::Dataset staged(GDALVectorTranslate(stagedPath.toUtf8().constData(), nullptr, 1, sources,
+                                                   options.get(), &usageError));
     if (!staged || usageError) {
         throwRuntimeError(QStringLiteral("Shapefile translation failed."));
     }
@@ -107,7 +107,8 @@ void exportShapefile(const QString& sourcePath, const QString& destination) {
     if (!staging.isValid()) {
         throwRuntimeError(QStringLiteral("Cannot create export staging directory."));
     }
-    translateToShapefile(sourcePath, QDir(staging.path()).absoluteFilePath(baseName + QStringLiteral(".shp")));
+    translateToShapefile(sourcePath,
+                         QDir(staging.path()).absoluteFilePath(baseName + QStringLiteral(".shp")));
 
     QStringList staged = QDir(staging.path()).entryList(QDir::Files | QDir::Hidden | QDir::System);
     for (const char* extension : {"shp", "shx", "dbf", "prj"}) {
@@ -155,9 +156,10 @@ extern "C" char* TarnivaleAI_ExportTaskResultUtf8(std::uint64_t taskId, const ch
             if (record->status.state != QLatin1String("completed")) {
                 throwRuntimeError(QStringLiteral("Only completed AI tasks can be exported."));
             }
-            sourcePath =
+            const QString named =
                 record->result.value(geoTiff ? QStringLiteral("rasterPath") : QStringLiteral("vectorPath"))
                     .toString();
+            sourcePath = QString(named.constData(), named.size());  // shares nothing with the record
         }
         if (sourcePath.isEmpty()) {
             throwRuntimeError(QStringLiteral("This task does not expose the requested export format."));

@@ -9,6 +9,8 @@
 #include "interop/task_table.h"
 #include "runtime/errors.h"
 
+#include <QJsonDocument>
+
 #include <cstdlib>
 
 using namespace Tarnivale::AI;
@@ -46,9 +48,12 @@ QJsonObject statusJson(std::uint64_t taskId, const TaskStatus& status) {
 
 extern "C" std::uint64_t TarnivaleAI_StartTaskUtf8(const char* taskJson) {
     return runTaskFunction("Cannot start AI task.", std::uint64_t{0}, [&] {
-        const QJsonObject request = checkedRequest(taskJson);
-        return TaskTable::instance().start(std::make_shared<TaskRecord>(),
-                                           [request](TaskRecord& record) { runTaskWorker(record, request); });
+        // The worker gets plain bytes: no implicitly shared Qt data crosses to its thread.
+        const QByteArray checked = QJsonDocument(checkedRequest(taskJson)).toJson(QJsonDocument::Compact);
+        return TaskTable::instance().start(
+            std::make_shared<TaskRecord>(), [request = checked.toStdString()](TaskRecord& record) {
+                runTaskWorker(record, QJsonDocument::fromJson(QByteArray::fromStdString(request)).object());
+            });
     });
 }
 
@@ -58,7 +63,7 @@ extern "C" char* TarnivaleAI_GetTaskStatusUtf8(std::uint64_t taskId) {
         TaskStatus status;
         {
             const std::lock_guard guard(record->lock);
-            status = record->status;
+            status = record->status.detachedCopy();
         }
         return newJsonString(statusJson(taskId, status));
     });
@@ -67,15 +72,12 @@ extern "C" char* TarnivaleAI_GetTaskStatusUtf8(std::uint64_t taskId) {
 extern "C" char* TarnivaleAI_GetTaskResultUtf8(std::uint64_t taskId) {
     return runTaskFunction("Unknown AI task API failure.", static_cast<char*>(nullptr), [&] {
         const std::shared_ptr<TaskRecord> record = TaskTable::instance().find(taskId);
-        QJsonObject result;
-        {
-            const std::lock_guard guard(record->lock);
-            if (record->status.state != QLatin1String("completed")) {
-                throwRuntimeError(QStringLiteral("AI task has no completed result."));
-            }
-            result = record->result;
+        // Serialised under the lock, so that no copy sharing the record's data leaves it.
+        const std::lock_guard guard(record->lock);
+        if (record->status.state != QLatin1String("completed")) {
+            throwRuntimeError(QStringLiteral("AI task has no completed result."));
         }
-        return newJsonString(result);
+        return newJsonString(record->result);
     });
 }
 

@@ -21,6 +21,8 @@ struct TaskKind {
 
 /// Runs the worker's frame around the kind's pipeline: workspace, state changes, publication or failure.
 void runTaskWorker(TaskRecord& record, const QJsonObject& request);
+/// Task worker threads that have not yet ended.
+int runningTaskWorkers();
 
 /// The kind named by the request's "task" (compared case-sensitively), or "Unsupported AI task kind.".
 const TaskKind& taskKind(const QJsonObject& request);

@@ -2,6 +2,17 @@
 
 namespace Tarnivale::AI::Interop {
 
+namespace {
+QString detached(const QString& text) {
+    return QString(text.constData(), text.size());
+}
+}  // namespace
+
+TaskStatus TaskStatus::detachedCopy() const {
+    return TaskStatus{detached(state), detached(message), detached(error),
+                      percent,         completedTiles,    totalTiles};
+}
+
 TaskRecord::~TaskRecord() {
     stopAndClean();
 }

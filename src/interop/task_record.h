@@ -23,6 +23,10 @@ struct TaskStatus {
     std::int32_t percent = 0;
     std::int32_t completedTiles = 0;
     std::int32_t totalTiles = 0;
+
+    /// A copy whose strings share nothing with this one: Qt's implicit sharing between the worker and API
+    /// threads would make reference counts change outside the task lock.
+    TaskStatus detachedCopy() const;
 };
 
 class TaskRecord {

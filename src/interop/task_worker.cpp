@@ -8,12 +8,24 @@
 #include <QDir>
 #include <QTemporaryDir>
 
+#include <pthread.h>
+#include <atomic>
 #include <memory>
 #include <stdexcept>
 
 namespace Tarnivale::AI::Interop {
 
 namespace {
+
+std::atomic<int> g_runningWorkers{0};
+
+// Counts the worker from its first to its last instruction.
+struct RunningWorker {
+    RunningWorker() { ++g_runningWorkers; }
+    ~RunningWorker() { --g_runningWorkers; }
+    RunningWorker(const RunningWorker&) = delete;
+    RunningWorker& operator=(const RunningWorker&) = delete;
+};
 
 void fail(TaskRecord& record, const QString& text) {
     const std::lock_guard guard(record.lock);
@@ -39,13 +51,20 @@ bool publish(TaskRecord& record, std::unique_ptr<QTemporaryDir>& workspace, QJso
 
 }  // namespace
 
+int runningTaskWorkers() {
+    return g_runningWorkers.load();
+}
+
 void runTaskWorker(TaskRecord& record, const QJsonObject& request) {
+    const RunningWorker running;
+    // Named, so that a host's debugger and thread listings show whose thread this is.
+    pthread_setname_np(pthread_self(), "tarnivale-task");
     TaskContext task(record, request, QString());
     // A workspace not handed over on publication is deleted with its contents before the failure is shown.
     std::unique_ptr<QTemporaryDir> workspace;
     try {
-        workspace = std::make_unique<QTemporaryDir>(QDir::tempPath() +
-                                                    QStringLiteral("/tarnivale-ai-task-XXXXXX"));
+        workspace =
+            std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/tarnivale-ai-task-XXXXXX"));
         task.setWorkspacePath(workspace->isValid() ? workspace->path() : QString());
         {
             const std::lock_guard guard(record.lock);

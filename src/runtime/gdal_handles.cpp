@@ -1,11 +1,15 @@
 #include "runtime/gdal_handles.h"
 
+#include <mutex>
+
 #include <cpl_error.h>
 
 namespace Tarnivale::AI::Gdal {
 
 void registerDrivers() {
-    GDALAllRegister();
+    // Once per process: two threads registering at the same time race inside some drivers' registration.
+    static std::once_flag once;
+    std::call_once(once, [] { GDALAllRegister(); });
 }
 
 Dataset open(const QString& path, unsigned int flags, const char* const* allowedDrivers) {

@@ -74,7 +74,8 @@ TEST_F(DynamicWorld, ClassifiesMasksPreviewsAndPolygonises) {
     const QJsonObject status = waitForTask(id, [&](const QJsonObject& seen) {
         const int now = seen.value(QStringLiteral("percent")).toInt();
         EXPECT_GE(now, percent);
-        EXPECT_TRUE(now < 100 || seen.value(QStringLiteral("state")).toString() == QLatin1String("completed"));
+        EXPECT_TRUE(now < 100 ||
+                    seen.value(QStringLiteral("state")).toString() == QLatin1String("completed"));
         percent = now;
     });
     ASSERT_EQ(status.value(QStringLiteral("state")).toString(), QStringLiteral("completed"))
@@ -86,14 +87,16 @@ TEST_F(DynamicWorld, ClassifiesMasksPreviewsAndPolygonises) {
     const QJsonObject result = taskResult(id);
     EXPECT_EQ(result.value(QStringLiteral("schemaVersion")).toString(), QStringLiteral("1.0"));
     EXPECT_EQ(result.value(QStringLiteral("task")).toString(), QStringLiteral("dynamic-world"));
-    EXPECT_EQ(result.value(QStringLiteral("sourceRasterPath")).toString(), QFileInfo(raster).absoluteFilePath());
+    EXPECT_EQ(result.value(QStringLiteral("sourceRasterPath")).toString(),
+              QFileInfo(raster).absoluteFilePath());
     EXPECT_EQ(result.value(QStringLiteral("width")).toInt(), Width);
     EXPECT_EQ(result.value(QStringLiteral("height")).toInt(), Height);
     EXPECT_EQ(result.value(QStringLiteral("geoTransform")).toArray().size(), 6);
     EXPECT_EQ(result.value(QStringLiteral("geoTransform")).toArray().at(1).toDouble(), 10.0);
     EXPECT_TRUE(result.value(QStringLiteral("projectionWkt")).toString().contains(QStringLiteral("32633")));
     EXPECT_EQ(result.value(QStringLiteral("provider")).toString(), QStringLiteral("CPU"));
-    EXPECT_EQ(result.value(QStringLiteral("tiles")).toInt(), status.value(QStringLiteral("totalTiles")).toInt());
+    EXPECT_EQ(result.value(QStringLiteral("tiles")).toInt(),
+              status.value(QStringLiteral("totalTiles")).toInt());
     EXPECT_EQ(status.value(QStringLiteral("completedTiles")), status.value(QStringLiteral("totalTiles")));
     EXPECT_GT(result.value(QStringLiteral("tiles")).toInt(), 1);
     EXPECT_EQ(result.value(QStringLiteral("provenance"))
@@ -110,14 +113,16 @@ TEST_F(DynamicWorld, ClassifiesMasksPreviewsAndPolygonises) {
     const QString vectors = result.value(QStringLiteral("vectorPath")).toString();
     const QDir workspace = QFileInfo(classes).absoluteDir();
     EXPECT_EQ(QFileInfo(classes).fileName(), QStringLiteral("classes.tif"));
-    EXPECT_EQ(QFileInfo(preview).absoluteFilePath(), workspace.absoluteFilePath(QStringLiteral("preview.tif")));
-    EXPECT_EQ(QFileInfo(vectors).absoluteFilePath(), workspace.absoluteFilePath(QStringLiteral("classes.gpkg")));
+    EXPECT_EQ(QFileInfo(preview).absoluteFilePath(),
+              workspace.absoluteFilePath(QStringLiteral("preview.tif")));
+    EXPECT_EQ(QFileInfo(vectors).absoluteFilePath(),
+              workspace.absoluteFilePath(QStringLiteral("classes.gpkg")));
     EXPECT_EQ(QFileInfo(workspace.absolutePath()).absolutePath(), QFileInfo(temporary).absoluteFilePath());
 
     // Classes: the model's class where valid, -1 where masked; counts computed here independently.
-    static const int colors[9][3] = {{65, 155, 223}, {57, 125, 73},  {136, 176, 83},
-                                     {122, 135, 198}, {228, 150, 53}, {223, 195, 90},
-                                     {196, 40, 27},  {165, 155, 143}, {179, 159, 225}};
+    static const int colors[9][3] = {{65, 155, 223},  {57, 125, 73},   {136, 176, 83},
+                                     {122, 135, 198}, {228, 150, 53},  {223, 195, 90},
+                                     {196, 40, 27},   {165, 155, 143}, {179, 159, 225}};
     const std::vector<double> codes = readTestBand(classes, 1);
     std::vector<std::vector<double>> rgba;
     for (int band = 1; band <= 4; ++band) {
@@ -165,7 +170,8 @@ TEST_F(DynamicWorld, ClassifiesMasksPreviewsAndPolygonises) {
     GDALClose(gpkg);
     EXPECT_EQ(areas.count(-1), 0u);
     for (int c = 0; c < 9; ++c) {
-        EXPECT_NEAR(areas[c], static_cast<double>(expectedCounts[static_cast<std::size_t>(c)]) * 100.0, 1e-6) << c;
+        EXPECT_NEAR(areas[c], static_cast<double>(expectedCounts[static_cast<std::size_t>(c)]) * 100.0, 1e-6)
+            << c;
     }
 
     // Release deletes the workspace with its files.
@@ -176,8 +182,10 @@ TEST_F(DynamicWorld, ClassifiesMasksPreviewsAndPolygonises) {
 
 TEST_F(DynamicWorld, RefusesWrongInputsPackagesAndProviders) {
     const QString eight = path(QStringLiteral("eight.tif"));
-    writeNineBandRaster(eight, 8, 8, [](int, int) { return 0; }, 8);
-    EXPECT_EQ(failureOf(dynamicWorldRequest(eight, mask)), QStringLiteral("Dynamic World requires nine-band input."));
+    writeNineBandRaster(
+        eight, 8, 8, [](int, int) { return 0; }, 8);
+    EXPECT_EQ(failureOf(dynamicWorldRequest(eight, mask)),
+              QStringLiteral("Dynamic World requires nine-band input."));
     EXPECT_EQ(failureOf(dynamicWorldRequest(path(QStringLiteral("missing.tif")), mask)),
               QStringLiteral("Dynamic World requires nine-band input."));
 
@@ -197,9 +205,10 @@ TEST_F(DynamicWorld, RefusesWrongInputsPackagesAndProviders) {
     EXPECT_EQ(failureOf(request), QStringLiteral("Model package failed integrity validation."));
 
     request = dynamicWorldRequest(raster, mask);
-    request.insert(QStringLiteral("modelPackagePath"),
-                   writeDynamicWorldPackage(path(QStringLiteral("other")), QStringLiteral("dynamic_world.onnx"),
-                                            QStringLiteral("other-model")));
+    request.insert(
+        QStringLiteral("modelPackagePath"),
+        writeDynamicWorldPackage(path(QStringLiteral("other")), QStringLiteral("dynamic_world.onnx"),
+                                 QStringLiteral("other-model")));
     EXPECT_EQ(failureOf(request), QStringLiteral("Unsupported Dynamic World model contract."));
     // A package whose model file changed after packaging fails its integrity check.
     const QString tampered = writeDynamicWorldPackage(path(QStringLiteral("tampered")));
@@ -228,7 +237,8 @@ TEST_F(DynamicWorld, RefusesMasksOnAnotherGrid) {
     EXPECT_EQ(failureOf(dynamicWorldRequest(raster, path(QStringLiteral("none.tif")))).toStdString(),
               "Validity mask dimensions differ from the input raster.");
     EXPECT_EQ(maskFailure("plain.tif", Width, Height, 0.0, 0, false), "Validity mask has no transform.");
-    EXPECT_EQ(maskFailure("shifted.tif", Width, Height, 2.5, 32633), "Validity mask grid differs from the input raster.");
+    EXPECT_EQ(maskFailure("shifted.tif", Width, Height, 2.5, 32633),
+              "Validity mask grid differs from the input raster.");
     EXPECT_EQ(maskFailure("utm34.tif", Width, Height, 0.0, 32634), "Validity mask CRS differs from input.");
     EXPECT_EQ(maskFailure("nocrs.tif", Width, Height, 0.0, 0), "Validity mask CRS differs from input.");
     // A shift far below the tolerance is the same grid.
@@ -245,9 +255,10 @@ TEST_F(DynamicWorld, CancellingDuringPolygonisationEndsCancelled) {
     writeNineBandRaster(board, 720, 720, [](int x, int y) { return (x + y) % 2; });
     writeValidityMask(boardMask, 720, 720, [](int, int) { return true; });
     QJsonObject request = dynamicWorldRequest(board, boardMask);
-    request.insert(QStringLiteral("modelPackagePath"),
-                   writeDynamicWorldPackage(path(QStringLiteral("big-tiles")), QStringLiteral("dynamic_world.onnx"),
-                                            QStringLiteral("google-dynamicworld"), 256));
+    request.insert(
+        QStringLiteral("modelPackagePath"),
+        writeDynamicWorldPackage(path(QStringLiteral("big-tiles")), QStringLiteral("dynamic_world.onnx"),
+                                 QStringLiteral("google-dynamicworld"), 256));
     const std::uint64_t id = startTask(request);
     ASSERT_NE(id, 0u);
     const QJsonObject polygonising = waitForStatus(id, [](const QJsonObject& status) {

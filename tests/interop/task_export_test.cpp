@@ -48,7 +48,10 @@ protected:
         error = lastTaskError();
         return response.json();
     }
-    QStringList outFiles() const { return QDir(out).entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::AllDirs | QDir::NoDotAndDotDot); }
+    QStringList outFiles() const {
+        return QDir(out).entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::AllDirs |
+                                   QDir::NoDotAndDotDot);
+    }
 
     std::uint64_t id = 0;
     QJsonObject result;
@@ -78,7 +81,8 @@ TEST_F(TaskExport, GeoTiffIsCopiedWholeAndNeverOverwrites) {
     ASSERT_TRUE(QDir::setCurrent(out));
     const QJsonObject relative = exportAs(QStringLiteral("geotiff"), QStringLiteral("again.tif"));
     QDir::setCurrent(previous);
-    EXPECT_EQ(relative.value(QStringLiteral("path")).toString(), QDir(out).absoluteFilePath(QStringLiteral("again.tif")));
+    EXPECT_EQ(relative.value(QStringLiteral("path")).toString(),
+              QDir(out).absoluteFilePath(QStringLiteral("again.tif")));
     EXPECT_EQ(contents(QDir(out).absoluteFilePath(QStringLiteral("again.tif"))), contents(first));
 
     EXPECT_TRUE(exportAs(QStringLiteral("geotiff"), first).isEmpty());
@@ -100,19 +104,22 @@ TEST_F(TaskExport, GeoTiffIsCopiedWholeAndNeverOverwrites) {
     EXPECT_EQ(error, QStringLiteral("Required task path is missing or invalid."));
     EXPECT_TRUE(TaskString(TarnivaleAI_ExportTaskResultUtf8(id, nullptr)).isNull());
     EXPECT_EQ(lastTaskError(), QStringLiteral("Task JSON is null."));
-    EXPECT_EQ(outFiles().size(), 4) << outFiles().join(u',').toStdString();  // two exports, the empty file, the link
+    EXPECT_EQ(outFiles().size(), 4)
+        << outFiles().join(u',').toStdString();  // two exports, the empty file, the link
 }
 
 TEST_F(TaskExport, ShapefileArrivesWithAllSidecarsOrNotAtAll) {
-    const QJsonObject response = exportAs(QStringLiteral("shapefile"), QDir(out).absoluteFilePath(QStringLiteral("out.SHP")));
+    const QJsonObject response =
+        exportAs(QStringLiteral("shapefile"), QDir(out).absoluteFilePath(QStringLiteral("out.SHP")));
     ASSERT_EQ(error, QString());
     EXPECT_EQ(response.value(QStringLiteral("format")).toString(), QStringLiteral("shapefile"));
     for (const char* name : {"out.shp", "out.shx", "out.dbf", "out.prj"}) {
         EXPECT_TRUE(QFileInfo::exists(QDir(out).absoluteFilePath(QLatin1String(name)))) << name;
     }
     GDALAllRegister();
-    GDALDatasetH shapefile = GDALOpenEx(QDir(out).absoluteFilePath(QStringLiteral("out.shp")).toUtf8().constData(),
-                                        GDAL_OF_VECTOR, nullptr, nullptr, nullptr);
+    GDALDatasetH shapefile =
+        GDALOpenEx(QDir(out).absoluteFilePath(QStringLiteral("out.shp")).toUtf8().constData(), GDAL_OF_VECTOR,
+                   nullptr, nullptr, nullptr);
     ASSERT_NE(shapefile, nullptr);
     OGRLayerH layer = GDALDatasetGetLayer(shapefile, 0);
     EXPECT_EQ(OGR_L_GetFeatureCount(layer, TRUE), result.value(QStringLiteral("polygons")).toInteger());
@@ -120,9 +127,11 @@ TEST_F(TaskExport, ShapefileArrivesWithAllSidecarsOrNotAtAll) {
     EXPECT_NE(OGR_L_GetSpatialRef(layer), nullptr);
     GDALClose(shapefile);
 
-    EXPECT_TRUE(exportAs(QStringLiteral("shapefile"), QDir(out).absoluteFilePath(QStringLiteral("out.gpkg"))).isEmpty());
+    EXPECT_TRUE(exportAs(QStringLiteral("shapefile"), QDir(out).absoluteFilePath(QStringLiteral("out.gpkg")))
+                    .isEmpty());
     EXPECT_EQ(error, QStringLiteral("Shapefile destination must end in .shp."));
-    EXPECT_TRUE(exportAs(QStringLiteral("shapefile"), QDir(out).absoluteFilePath(QStringLiteral("out.shp"))).isEmpty());
+    EXPECT_TRUE(exportAs(QStringLiteral("shapefile"), QDir(out).absoluteFilePath(QStringLiteral("out.shp")))
+                    .isEmpty());
     EXPECT_EQ(error, QStringLiteral("Export destination exists."));
 
     // A sidecar in the way: nothing moves, the existing file is untouched, no staging directory stays.
@@ -132,13 +141,17 @@ TEST_F(TaskExport, ShapefileArrivesWithAllSidecarsOrNotAtAll) {
     dbf.write("mine");
     dbf.close();
     const QStringList before = outFiles();
-    EXPECT_TRUE(exportAs(QStringLiteral("shapefile"), QDir(out).absoluteFilePath(QStringLiteral("second.shp"))).isEmpty());
+    EXPECT_TRUE(
+        exportAs(QStringLiteral("shapefile"), QDir(out).absoluteFilePath(QStringLiteral("second.shp")))
+            .isEmpty());
     EXPECT_EQ(error, QStringLiteral("Shapefile sidecar destination exists."));
     EXPECT_EQ(outFiles(), before);
     EXPECT_EQ(contents(blocker), QByteArray("mine"));
 
     // Again to another name: the task can be exported any number of times.
-    EXPECT_FALSE(exportAs(QStringLiteral("Shapefile"), QDir(out).absoluteFilePath(QStringLiteral("third.shp"))).isEmpty())
+    EXPECT_FALSE(
+        exportAs(QStringLiteral("Shapefile"), QDir(out).absoluteFilePath(QStringLiteral("third.shp")))
+            .isEmpty())
         << error.toStdString();
     EXPECT_TRUE(QFileInfo::exists(QDir(out).absoluteFilePath(QStringLiteral("third.prj"))));
     for (const QString& name : outFiles()) {
@@ -147,9 +160,10 @@ TEST_F(TaskExport, ShapefileArrivesWithAllSidecarsOrNotAtAll) {
 }
 
 TEST_F(TaskExport, OnlyCompletedTasksExport) {
-    const std::uint64_t failed = startTask(QJsonObject{{QStringLiteral("task"), QStringLiteral("sam3-text")},
-                                                       {QStringLiteral("modelPackagePath"), package},
-                                                       {QStringLiteral("rasterPath"), QStringLiteral("x.tif")}});
+    const std::uint64_t failed =
+        startTask(QJsonObject{{QStringLiteral("task"), QStringLiteral("sam3-text")},
+                              {QStringLiteral("modelPackagePath"), package},
+                              {QStringLiteral("rasterPath"), QStringLiteral("x.tif")}});
     ASSERT_NE(failed, 0u);
     waitForTask(failed);
     const TaskString response(TarnivaleAI_ExportTaskResultUtf8(

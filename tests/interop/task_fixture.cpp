@@ -68,7 +68,8 @@ QString writeDynamicWorldPackage(const QString& directory, const QString& modelF
     manifest.version = QStringLiteral("1.0");
     manifest.task = AiTaskKind::SemanticSegmentation;
     manifest.modelPath = testModelPath(modelFile);
-    manifest.inputs = {AiTensorSpec{inputName, AiTensorDataType::Float32, AiTensorLayout::NCHW, {1, 9, -1, -1}}};
+    manifest.inputs = {
+        AiTensorSpec{inputName, AiTensorDataType::Float32, AiTensorLayout::NCHW, {1, 9, -1, -1}}};
     manifest.outputs = {
         AiTensorSpec{outputName, AiTensorDataType::Float32, AiTensorLayout::NCHW, {1, 9, -1, -1}}};
     AiInputAdapterSpec adapter;
@@ -86,8 +87,8 @@ QString writeDynamicWorldPackage(const QString& directory, const QString& modelF
     return directory;
 }
 
-void writeNineBandRaster(const QString& path, int width, int height, const std::function<int(int x, int y)>& classOf,
-                         int bands) {
+void writeNineBandRaster(const QString& path, int width, int height,
+                         const std::function<int(int x, int y)>& classOf, int bands) {
     TestRasterSpec spec;
     spec.width = width;
     spec.height = height;
@@ -96,8 +97,9 @@ void writeNineBandRaster(const QString& path, int width, int height, const std::
     writeTestRaster(path, spec);
 }
 
-void writeValidityMask(const QString& path, int width, int height, const std::function<bool(int x, int y)>& valid,
-                       double originShiftX, int epsg, bool georeferenced) {
+void writeValidityMask(const QString& path, int width, int height,
+                       const std::function<bool(int x, int y)>& valid, double originShiftX, int epsg,
+                       bool georeferenced) {
     TestRasterSpec spec;
     spec.width = width;
     spec.height = height;

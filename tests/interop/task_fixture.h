@@ -50,8 +50,9 @@ QString writeDynamicWorldPackage(const QString& directory, const QString& modelF
 void writeNineBandRaster(const QString& path, int width, int height,
                          const std::function<int(int x, int y)>& classOf, int bands = 9);
 /// A Byte mask: 1 where valid, 0 elsewhere; the grid and CRS of the nine-band rasters unless changed.
-void writeValidityMask(const QString& path, int width, int height, const std::function<bool(int x, int y)>& valid,
-                       double originShiftX = 0.0, int epsg = 32633, bool georeferenced = true);
+void writeValidityMask(const QString& path, int width, int height,
+                       const std::function<bool(int x, int y)>& valid, double originShiftX = 0.0,
+                       int epsg = 32633, bool georeferenced = true);
 
 /// Points the system temporary location at a private directory for the test, so that task workspaces can
 /// be counted, and restores it afterwards.

@@ -1,0 +1,328 @@
+// Task API figures, each against its target:
+//
+//   bench_task overhead  a dynamic-world task on a 2048 x 2048 nine-band raster vs the raster executor alone
+//                        on the same request, with the task's time split by stage
+//   bench_task polygons  the task's polygonisation vs gdal_polygonize.py on the same class raster
+//   bench_task status    status calls per second from one thread while a task runs
+//   bench_task all       every one of them
+//
+// Scratch files go to the system temporary directory (or $TMPDIR).
+
+#include <tarnivale/ai/interop.h>
+#include <tarnivale/ai/models.h>
+#include <tarnivale/ai/raster.h>
+
+#include "interop/class_raster_products.h"
+#include "interop/task_context.h"
+#include "interop/task_record.h"
+#include "runtime/gdal_handles.h"
+#include "support/raster_fixture.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <vector>
+
+using namespace Tarnivale::AI;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+QString model(const char* name) {
+    return QDir(QStringLiteral(TARNIVALE_TEST_MODEL_DIR)).filePath(QString::fromLatin1(name));
+}
+
+struct Scene {
+    QString raster;
+    QString mask;
+    QString package;
+};
+
+// A 2048 x 2048 nine-band scene with smooth structure (fields, gradients), a tiled GeoTIFF like production
+// imagery, its validity mask (a cloud-like hole) and a package around a real-sized nine-class network.
+Scene makeScene(const QTemporaryDir& dir, int size, const char* modelFile) {
+    Scene scene{dir.filePath(QStringLiteral("scene.tif")), dir.filePath(QStringLiteral("mask.tif")),
+                dir.filePath(QStringLiteral("package"))};
+    Testing::TestRasterSpec spec;
+    spec.width = size;
+    spec.height = size;
+    spec.bands = 9;
+    spec.blockWidth = 256;
+    spec.blockHeight = 256;
+    spec.value = [](int band, int x, int y) {
+        const int field = (x / 200 * 7 + y / 150 * 3) % 9;
+        return (field == band - 1 ? 2.0 : 0.0) + 0.3 * std::sin(x * 0.01 * band) + 0.2 * std::cos(y * 0.013);
+    };
+    Testing::writeTestRaster(scene.raster, spec);
+    Testing::TestRasterSpec maskSpec;
+    maskSpec.width = size;
+    maskSpec.height = size;
+    maskSpec.dataType = GDT_Byte;
+    maskSpec.value = [size](int, int x, int y) {
+        const double dx = x - size * 0.3;
+        const double dy = y - size * 0.6;
+        return dx * dx + dy * dy < size * size * 0.01 ? 0.0 : 1.0;
+    };
+    Testing::writeTestRaster(scene.mask, maskSpec);
+
+    AiModelManifest manifest;
+    manifest.id = QStringLiteral("google-dynamicworld");
+    manifest.version = QStringLiteral("bench");
+    manifest.modelPath = model(modelFile);
+    manifest.inputs = {AiTensorSpec{QStringLiteral("input"), AiTensorDataType::Float32, AiTensorLayout::NCHW,
+                                    {1, 9, -1, -1}}};
+    manifest.outputs = {AiTensorSpec{QStringLiteral("logits"), AiTensorDataType::Float32, AiTensorLayout::NCHW,
+                                     {1, 9, -1, -1}}};
+    AiInputAdapterSpec adapter;
+    adapter.tensor = QStringLiteral("input");
+    adapter.bands = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+    manifest.inputAdapters = {adapter};
+    AiOutputDecoderSpec decoder;
+    decoder.id = QStringLiteral("classes");
+    decoder.tensor = QStringLiteral("logits");
+    decoder.activation = QStringLiteral("softmax");
+    manifest.outputDecoders = {decoder};
+    manifest.tiling = AiTileOptions{512, 512, 32, 32};
+    QDir().mkpath(scene.package);
+    AiModelPackage::create(scene.package, manifest, true);
+    return scene;
+}
+
+QJsonObject taskRequest(const Scene& scene) {
+    return QJsonObject{{QStringLiteral("task"), QStringLiteral("dynamic-world")},
+                       {QStringLiteral("modelPackagePath"), scene.package},
+                       {QStringLiteral("rasterPath"), scene.raster},
+                       {QStringLiteral("validityMaskPath"), scene.mask}};
+}
+
+QJsonObject taskJson(char* text) {
+    const QJsonObject object = QJsonDocument::fromJson(QByteArray(text)).object();
+    TarnivaleAI_FreeTaskString(text);
+    return object;
+}
+
+std::uint64_t start(const QJsonObject& request) {
+    const std::uint64_t id =
+        TarnivaleAI_StartTaskUtf8(QJsonDocument(request).toJson(QJsonDocument::Compact).constData());
+    if (id == 0) {
+        char* error = TarnivaleAI_GetLastTaskErrorUtf8();
+        std::fprintf(stderr, "start failed: %s\n", error);
+        TarnivaleAI_FreeTaskString(error);
+        std::exit(1);
+    }
+    return id;
+}
+
+// The executor on the request the task builds from the package (default threads of the task: 4 and 1).
+double executorSeconds(const Scene& scene) {
+    const AiModelPackage package = AiModelPackage::open(scene.package);
+    const AiModelManifest& manifest = package.manifest();
+    AiRasterInferenceRequest request;
+    request.modelPath = package.modelPath();
+    request.modelSha256 = package.modelSha256();
+    request.modelId = manifest.id;
+    request.modelVersion = manifest.version;
+    request.rasterPath = scene.raster;
+    request.inputName = manifest.inputs.front().name;
+    request.outputName = manifest.outputs.front().name;
+    request.bands = manifest.inputAdapters.front().bands;
+    request.tiling = manifest.tiling;
+    request.normalization = manifest.normalization;
+    request.outputDecoder = manifest.outputDecoders.front();
+    request.sessionOptions.intraOpThreads = 4;
+    request.sessionOptions.interOpThreads = 1;
+    request.cancellationRequested = [] { return false; };
+    const auto begin = Clock::now();
+    const AiRasterInferenceResult result = AiRasterInferenceExecutor::run(request);
+    const double seconds = secondsSince(begin);
+    if (result.cancelled || result.data.isEmpty()) {
+        std::fprintf(stderr, "executor run failed\n");
+        std::exit(1);
+    }
+    return seconds;
+}
+
+struct TaskRun {
+    double seconds = 0;
+    std::map<QString, double> stages;  // stage name -> seconds
+    QJsonObject result;
+};
+
+// Runs the task to completion, noting when each stage message first appears (polled every millisecond).
+TaskRun taskSeconds(const Scene& scene, QTemporaryDir* keepOutputs = nullptr) {
+    TaskRun run;
+    const auto begin = Clock::now();
+    const std::uint64_t id = start(taskRequest(scene));
+    QString stage = QStringLiteral("start");
+    auto stageBegin = begin;
+    for (;;) {
+        const QJsonObject status = taskJson(TarnivaleAI_GetTaskStatusUtf8(id));
+        const QString state = status.value(QStringLiteral("state")).toString();
+        QString message = status.value(QStringLiteral("message")).toString();
+        if (status.value(QStringLiteral("totalTiles")).toInt() > 0 && message != QLatin1String("Applying validity mask") &&
+            message != QLatin1String("Creating class polygons") && state == QLatin1String("running")) {
+            message = QStringLiteral("inference");
+        }
+        if (message != stage) {
+            const auto now = Clock::now();
+            run.stages[stage] += std::chrono::duration<double>(now - stageBegin).count();
+            stage = message;
+            stageBegin = now;
+        }
+        if (state == QLatin1String("completed") || state == QLatin1String("failed") ||
+            state == QLatin1String("cancelled")) {
+            if (state != QLatin1String("completed")) {
+                std::fprintf(stderr, "task %s: %s\n", qPrintable(state),
+                             qPrintable(status.value(QStringLiteral("error")).toString()));
+                std::exit(1);
+            }
+            break;
+        }
+        QThread::usleep(1000);
+    }
+    run.seconds = secondsSince(begin);
+    run.result = taskJson(TarnivaleAI_GetTaskResultUtf8(id));
+    if (keepOutputs != nullptr) {
+        QFile::copy(run.result.value(QStringLiteral("rasterPath")).toString(),
+                    keepOutputs->filePath(QStringLiteral("classes.tif")));
+        QFile::copy(run.result.value(QStringLiteral("previewPath")).toString(),
+                    keepOutputs->filePath(QStringLiteral("preview.tif")));
+    }
+    TarnivaleAI_ReleaseTask(id);
+    return run;
+}
+
+void overhead() {
+    QTemporaryDir dir;
+    const Scene scene = makeScene(dir, 2048, "dynamic_world_cnn.onnx");
+    executorSeconds(scene);  // warm caches and the runtime once
+    std::vector<double> executor;
+    std::vector<double> task;
+    TaskRun last;
+    for (int i = 0; i < 3; ++i) {
+        executor.push_back(executorSeconds(scene));
+        last = taskSeconds(scene);
+        task.push_back(last.seconds);
+    }
+    const double ratio = median(task) / median(executor);
+    std::printf("task overhead, dynamic-world 2048 x 2048 x 9, %d tiles, %lld polygons:\n",
+                last.result.value(QStringLiteral("tiles")).toInt(),
+                static_cast<long long>(last.result.value(QStringLiteral("polygons")).toInteger()));
+    std::printf("  executor alone %.3f s, task %.3f s (medians of 3): ratio %.3f (target <= 1.15) %s\n",
+                median(executor), median(task), ratio, ratio <= 1.15 ? "OK" : "MISSED");
+    std::printf("  last task by stage:");
+    for (const auto& [name, seconds] : last.stages) {
+        std::printf("  [%s] %.3f s", qPrintable(name), seconds);
+    }
+    std::printf("\n");
+}
+
+void polygons() {
+    QTemporaryDir dir;
+    const Scene scene = makeScene(dir, 2048, "dynamic_world_cnn.onnx");
+    QTemporaryDir outputs;
+    const TaskRun run = taskSeconds(scene, &outputs);
+    const QString classes = outputs.filePath(QStringLiteral("classes.tif"));
+    const QString preview = outputs.filePath(QStringLiteral("preview.tif"));
+    // gdal_polygonize.py takes its mask from band 1 of a file: the preview's alpha band through a VRT.
+    const QString alpha = outputs.filePath(QStringLiteral("alpha.vrt"));
+    QProcess::execute(QStringLiteral("gdal_translate"),
+                      {QStringLiteral("-q"), QStringLiteral("-of"), QStringLiteral("VRT"), QStringLiteral("-b"),
+                       QStringLiteral("4"), preview, alpha});
+
+    Interop::TaskRecord record;
+    Interop::TaskContext context(record, QJsonObject{}, outputs.path());
+    std::vector<double> ours;
+    std::vector<double> script;
+    std::vector<double> startup;
+    qint64 features = 0;
+    for (int i = 0; i < 3; ++i) {
+        const QString ourTarget = outputs.filePath(QStringLiteral("ours%1.gpkg").arg(i));
+        auto begin = Clock::now();
+        features = Interop::polygonizeClasses(
+            classes, preview,
+            Interop::PolygonTarget{ourTarget, QStringLiteral("classes"), QStringLiteral("class_id")}, context);
+        ours.push_back(secondsSince(begin));
+
+        const QString theirTarget = outputs.filePath(QStringLiteral("script%1.gpkg").arg(i));
+        begin = Clock::now();
+        QProcess::execute(QStringLiteral("gdal_polygonize.py"),
+                          {QStringLiteral("-q"), classes, QStringLiteral("-mask"), alpha, QStringLiteral("-f"),
+                           QStringLiteral("GPKG"), theirTarget, QStringLiteral("classes"), QStringLiteral("class_id")});
+        script.push_back(secondsSince(begin));
+        begin = Clock::now();
+        QProcess::execute(QStringLiteral("/usr/bin/python3"),
+                          {QStringLiteral("-c"), QStringLiteral("from osgeo import gdal, ogr; import osgeo_utils.gdal_polygonize")});
+        startup.push_back(secondsSince(begin));
+    }
+    const double ratio = median(ours) / median(script);
+    std::printf("polygonisation of the task's %d x %d class raster (%lld polygons) to GeoPackage:\n",
+                run.result.value(QStringLiteral("width")).toInt(), run.result.value(QStringLiteral("height")).toInt(),
+                static_cast<long long>(features));
+    std::printf("  ours %.3f s, gdal_polygonize.py %.3f s (of which Python start-up %.3f s): ratio %.3f, "
+                "%.3f without its start-up (target <= 1.2) %s\n",
+                median(ours), median(script), median(startup), ratio, median(ours) / (median(script) - median(startup)),
+                ratio <= 1.2 ? "OK" : "MISSED");
+}
+
+void status() {
+    QTemporaryDir dir;
+    const Scene scene = makeScene(dir, 1024, "dynamic_world_slow.onnx");
+    const std::uint64_t id = start(taskRequest(scene));
+    constexpr int Calls = 300000;
+    std::size_t bytes = 0;
+    const auto begin = Clock::now();
+    for (int i = 0; i < Calls; ++i) {
+        char* text = TarnivaleAI_GetTaskStatusUtf8(id);
+        bytes += std::strlen(text);
+        TarnivaleAI_FreeTaskString(text);
+    }
+    const double seconds = secondsSince(begin);
+    const QJsonObject last = taskJson(TarnivaleAI_GetTaskStatusUtf8(id));
+    TarnivaleAI_CancelTask(id);
+    TarnivaleAI_ReleaseTask(id);
+    const double rate = Calls / seconds;
+    std::printf("status polling while a task runs (state %s at the end, %zu bytes read): %.0f calls/s "
+                "(target >= 100000) %s\n",
+                qPrintable(last.value(QStringLiteral("state")).toString()), bytes, rate,
+                rate >= 100000 ? "OK" : "MISSED");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    Gdal::registerDrivers();
+    const QString mode = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral("all");
+    if (mode == QLatin1String("overhead") || mode == QLatin1String("all")) {
+        overhead();
+    }
+    if (mode == QLatin1String("polygons") || mode == QLatin1String("all")) {
+        polygons();
+    }
+    if (mode == QLatin1String("status") || mode == QLatin1String("all")) {
+        status();
+    }
+    return 0;
+}
