@@ -1,5 +1,6 @@
 #include <tarnivale/ai/raster.h>
 
+#include "raster/output_decoding.h"
 #include "runtime/errors.h"
 
 #include <QVariant>
@@ -148,6 +149,12 @@ void applySoftmax(const float* in, float* out, std::int64_t outer, std::int64_t 
 }  // namespace
 
 AiTensor AiOutputDecoder::decode(const AiTensor& tensor, const AiOutputDecoderSpec& spec) {
+    AiTensor result;
+    decodeInto(tensor, spec, result);
+    return result;
+}
+
+void decodeInto(const AiTensor& tensor, const AiOutputDecoderSpec& spec, AiTensor& result) {
     const QList<QString> errors = tensor.validationErrors();
     if (!errors.isEmpty()) {
         throwInvalidArgument(joinMessages(errors));
@@ -187,7 +194,6 @@ AiTensor AiOutputDecoder::decode(const AiTensor& tensor, const AiOutputDecoderSp
         }
     }
 
-    AiTensor result;
     result.name = spec.id.isEmpty() ? tensor.name : spec.id;
     result.dataType = AiTensorDataType::Float32;
     result.layout = AiTensorLayout::Unknown;
@@ -197,7 +203,10 @@ AiTensor AiOutputDecoder::decode(const AiTensor& tensor, const AiOutputDecoderSp
     }
     const std::int64_t outChannels = selected < 0 ? channels : 1;
     const std::int64_t outCount = outer * outChannels * inner;
-    result.data = QByteArray(static_cast<qsizetype>(outCount * sizeof(float)), Qt::Uninitialized);
+    const auto bytes = static_cast<qsizetype>(outCount * sizeof(float));
+    if (result.data.size() != bytes || !result.data.isDetached()) {
+        result.data = QByteArray(bytes, Qt::Uninitialized);
+    }
 
     const float* in = reinterpret_cast<const float*>(tensor.data.constData());
     float* out = reinterpret_cast<float*>(result.data.data());
@@ -210,7 +219,6 @@ AiTensor AiOutputDecoder::decode(const AiTensor& tensor, const AiOutputDecoderSp
             applyElementwise(activation, in + (o * channels + selected) * inner, out + o * inner, inner);
         }
     }
-    return result;
 }
 
 AiTensor AiOutputDecoder::threshold(const AiTensor& tensor, double threshold) {

@@ -1,6 +1,7 @@
 #include <tarnivale/ai/raster.h>
 
 #include "raster/feather.h"
+#include "raster/output_decoding.h"
 #include "raster/raster_input.h"
 #include "runtime/errors.h"
 #include "runtime/huge_pages.h"
@@ -292,6 +293,9 @@ AiRasterInferenceResult RasterRun::execute() {
         outputName = request.outputDecoder.tensor;
     }
     TileReader reader(input, request.normalization, request.tiling, inputName);
+    // Kept across tiles so that their buffers are reused rather than allocated (and faulted in) per tile.
+    AiInferenceResult inference;
+    AiTensor decoded;
 
     for (qsizetype index = 0; index < windows.size(); ++index) {
         const AiTileWindow& window = windows[index];
@@ -302,12 +306,11 @@ AiRasterInferenceResult RasterRun::execute() {
             finishRows(window.y);
             reader.releaseBlocksAbove(window.y);
         }
-        const AiInferenceResult inference = session.run(reader.read(window));
-        std::optional<AiTensor> decoded;
+        session.runInto(reader.read(window), inference);
         const AiTensor* output = &findOutput(inference, outputName);
         if (decoding) {
-            decoded = AiOutputDecoder::decode(*output, request.outputDecoder);
-            output = &*decoded;
+            decodeInto(*output, request.outputDecoder, decoded);
+            output = &decoded;
         }
         if (output->dataType != AiTensorDataType::Float32 || output->shape.size() != 4 ||
             output->shape[0] != 1) {

@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
@@ -282,6 +283,13 @@ AiInferenceResult AiSession::run(const QList<AiTensor>& inputs) const {
 }
 
 AiInferenceResult AiSession::run(const QList<AiTensor>& inputs, const AiRunControl& control) const {
+    AiInferenceResult result;
+    runInto(inputs, result, control);
+    return result;
+}
+
+void AiSession::runInto(const QList<AiTensor>& inputs, AiInferenceResult& result,
+                        const AiRunControl& control) const {
     if (!d) {
         throwInvalidArgument(QStringLiteral("The AI session holds no model."));
     }
@@ -365,9 +373,11 @@ AiInferenceResult AiSession::run(const QList<AiTensor>& inputs, const AiRunContr
         }
     }
 
-    AiInferenceResult result;
     result.provider = d->provider;
     result.elapsedMilliseconds = elapsedMilliseconds;
+    // Earlier buffers are kept for reuse; a fresh page costs a fault each time it is first written.
+    QList<AiTensor> previous = std::move(result.outputs);
+    result.outputs.clear();
     result.outputs.reserve(static_cast<qsizetype>(outputCount));
     for (size_t index = 0; index < outputCount; ++index) {
         OrtValue* value = outputValues[index].get();
@@ -378,6 +388,9 @@ AiInferenceResult AiSession::run(const QList<AiTensor>& inputs, const AiRunContr
         Ort::check(api.GetTensorElementType(info.get(), &elementType));
 
         AiTensor tensor;
+        if (static_cast<qsizetype>(index) < previous.size()) {
+            tensor.data = std::move(previous[static_cast<qsizetype>(index)].data);
+        }
         tensor.name = d->outputSpecs[static_cast<qsizetype>(index)].name;
         tensor.dataType = supportedElementType(elementType);
         tensor.layout = AiTensorLayout::Unknown;
@@ -387,12 +400,17 @@ AiInferenceResult AiSession::run(const QList<AiTensor>& inputs, const AiRunContr
         if (count > 0 && count <= std::numeric_limits<qsizetype>::max() / elementSize) {
             void* bytes = nullptr;
             Ort::check(api.GetTensorMutableData(value, &bytes));
-            tensor.data =
-                QByteArray(static_cast<const char*>(bytes), static_cast<qsizetype>(count * elementSize));
+            const auto size = static_cast<qsizetype>(count * elementSize);
+            if (tensor.data.size() == size && tensor.data.isDetached()) {
+                std::memcpy(tensor.data.data(), bytes, static_cast<size_t>(size));
+            } else {
+                tensor.data = QByteArray(static_cast<const char*>(bytes), size);
+            }
+        } else {
+            tensor.data.clear();
         }
         result.outputs.append(std::move(tensor));
     }
-    return result;
 }
 
 QList<AiExecutionProvider> AiSession::availableProviders() {

@@ -261,3 +261,29 @@ TEST(Session, ConcurrentRunsOnOneSession) {
     second.join();
     EXPECT_EQ(wrong.load(), 0);
 }
+
+TEST(Session, RunIntoReusesUnsharedOutputBuffersOnly) {
+    const AiSession session(testModelPath(QStringLiteral("add_one.onnx")), AiSessionOptions{});
+    AiInferenceResult result;
+    session.runInto({tensorOf("x", AiTensorDataType::Float32, {1, 1, 2, 2}, std::vector<float>{1, 2, 3, 4})},
+                    result);
+    ASSERT_EQ(result.outputs.size(), 1);
+    const char* buffer = result.outputs.front().data.constData();
+
+    // Same size, not shared: overwritten in place with the new values.
+    session.runInto({tensorOf("x", AiTensorDataType::Float32, {1, 1, 2, 2}, std::vector<float>{5, 6, 7, 8})},
+                    result);
+    EXPECT_EQ(result.outputs.front().data.constData(), buffer);
+    EXPECT_EQ(valuesOf<float>(result.outputs.front().data), (std::vector<float>{6, 7, 8, 9}));
+
+    // A copy the caller kept is never written through; another shape gets a buffer of its own.
+    const QByteArray kept = result.outputs.front().data;
+    session.runInto({tensorOf("x", AiTensorDataType::Float32, {1, 1, 2, 2}, std::vector<float>{0, 0, 0, 0})},
+                    result);
+    EXPECT_EQ(valuesOf<float>(kept), (std::vector<float>{6, 7, 8, 9}));
+    EXPECT_EQ(valuesOf<float>(result.outputs.front().data), (std::vector<float>{1, 1, 1, 1}));
+    session.runInto({tensorOf("x", AiTensorDataType::Float32, {1, 1, 1, 3}, std::vector<float>{1, 2, 3})},
+                    result);
+    EXPECT_EQ(result.outputs.front().shape, (QList<std::int64_t>{1, 1, 1, 3}));
+    EXPECT_EQ(valuesOf<float>(result.outputs.front().data), (std::vector<float>{2, 3, 4}));
+}

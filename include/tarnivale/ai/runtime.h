@@ -166,6 +166,10 @@ public:
     /// each output is copied once. A run control stop raises AiInferenceInterrupted.
     AiInferenceResult run(const QList<AiTensor>& inputs) const;
     AiInferenceResult run(const QList<AiTensor>& inputs, const AiRunControl& control) const;
+    /// The same run into an existing result: an output whose buffer already has the right size (and is not
+    /// shared) is overwritten in place, so repeated runs of one shape allocate no new output memory.
+    void runInto(const QList<AiTensor>& inputs, AiInferenceResult& result,
+                 const AiRunControl& control = {}) const;
 
     /// Cpu first, then Cuda/DirectML/CoreML in ONNX Runtime's order; never Auto.
     static QList<AiExecutionProvider> availableProviders();
