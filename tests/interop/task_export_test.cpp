@@ -14,6 +14,10 @@
 #include <QFile>
 #include <QJsonDocument>
 
+#include <sys/wait.h>
+#include <unistd.h>
+#include <csignal>
+
 using namespace Tarnivale::AI;
 using namespace Tarnivale::AI::Testing;
 
@@ -172,4 +176,68 @@ TEST_F(TaskExport, OnlyCompletedTasksExport) {
     EXPECT_EQ(lastTaskError(), QStringLiteral("Only completed AI tasks can be exported."));
     EXPECT_FALSE(QFileInfo::exists(QStringLiteral("/tmp/never-written.tif")));
     EXPECT_EQ(TarnivaleAI_ReleaseTask(failed), 1);
+}
+
+// A process killed at any moment of an export leaves nothing or complete files at the destination: the
+// GeoTIFF is renamed into place whole, and the Shapefile's .shp arrives only after its sidecars.
+TEST_F(TaskExport, KilledExportsLeaveNothingOrCompleteFiles) {
+    const QByteArray source = contents(result.value(QStringLiteral("rasterPath")).toString());
+    int completeGeoTiffs = 0;
+    int completeShapefiles = 0;
+    for (int attempt = 0; attempt < 24; ++attempt) {
+        const QString geoTiff = QDir(out).absoluteFilePath(QStringLiteral("killed%1.tif").arg(attempt));
+        const QString shapefile = QDir(out).absoluteFilePath(QStringLiteral("killed%1.shp").arg(attempt));
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            const QByteArray first =
+                QJsonDocument(QJsonObject{{QStringLiteral("format"), QStringLiteral("geotiff")},
+                                          {QStringLiteral("path"), geoTiff}})
+                    .toJson(QJsonDocument::Compact);
+            const QByteArray second =
+                QJsonDocument(QJsonObject{{QStringLiteral("format"), QStringLiteral("shapefile")},
+                                          {QStringLiteral("path"), shapefile}})
+                    .toJson(QJsonDocument::Compact);
+            TarnivaleAI_FreeTaskString(TarnivaleAI_ExportTaskResultUtf8(id, first.constData()));
+            TarnivaleAI_FreeTaskString(TarnivaleAI_ExportTaskResultUtf8(id, second.constData()));
+            _exit(0);
+        }
+        // From at once to well after both exports; the last child is left to finish.
+        int status = 0;
+        bool ended = false;
+        if (attempt < 23) {
+            usleep(static_cast<useconds_t>(attempt * 1500));
+        } else {
+            for (int wait = 0; wait < 500 && !ended; ++wait) {
+                ended = waitpid(child, &status, WNOHANG) == child;
+                usleep(10000);
+            }
+        }
+        if (!ended) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+        }
+
+        if (QFileInfo::exists(geoTiff)) {
+            EXPECT_EQ(contents(geoTiff), source) << attempt;
+            ++completeGeoTiffs;
+        }
+        if (QFileInfo::exists(shapefile)) {
+            for (const char* extension : {"shx", "dbf", "prj"}) {
+                EXPECT_TRUE(QFileInfo::exists(QDir(out).absoluteFilePath(
+                    QStringLiteral("killed%1.%2").arg(attempt).arg(QLatin1String(extension)))))
+                    << attempt << extension;
+            }
+            GDALDatasetH opened =
+                GDALOpenEx(shapefile.toUtf8().constData(), GDAL_OF_VECTOR, nullptr, nullptr, nullptr);
+            ASSERT_NE(opened, nullptr) << attempt;
+            EXPECT_EQ(OGR_L_GetFeatureCount(GDALDatasetGetLayer(opened, 0), TRUE),
+                      result.value(QStringLiteral("polygons")).toInteger());
+            GDALClose(opened);
+            ++completeShapefiles;
+        }
+    }
+    // Some runs were killed early and some finished: both ends were seen.
+    EXPECT_LT(completeGeoTiffs, 24);
+    EXPECT_GT(completeShapefiles, 0);
 }
