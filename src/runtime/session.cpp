@@ -124,6 +124,8 @@ void appendCudaProvider(OrtSessionOptions* sessionOptions, const AiSessionOption
     Ort::check(api.SessionOptionsAppendExecutionProvider_CUDA_V2(sessionOptions, cuda.get()));
 }
 
+QList<AiExecutionProvider> queryAvailableProviders();
+
 }  // namespace
 
 struct AiSession::Impl {
@@ -414,6 +416,14 @@ void AiSession::runInto(const QList<AiTensor>& inputs, AiInferenceResult& result
 }
 
 QList<AiExecutionProvider> AiSession::availableProviders() {
+    // Asked once per process: the runtime's list is fixed, and concurrent first calls race inside it.
+    static const QList<AiExecutionProvider> providers = queryAvailableProviders();
+    // A copy of its own for each caller: the shared list is never touched again.
+    return QList<AiExecutionProvider>(providers.constBegin(), providers.constEnd());
+}
+
+namespace {
+QList<AiExecutionProvider> queryAvailableProviders() {
     const OrtApi& api = Ort::api();
     char** names = nullptr;
     int count = 0;
@@ -445,6 +455,7 @@ QList<AiExecutionProvider> AiSession::availableProviders() {
     }
     return providers;
 }
+}  // namespace
 
 bool AiSession::isProviderAvailable(AiExecutionProvider provider) {
     return provider == AiExecutionProvider::Auto || availableProviders().contains(provider);

@@ -9,7 +9,8 @@ int main() {
     TarnivaleAI_Char* json = TarnivaleAI_GetAvailableProvidersJson();
     const bool ok = !providers.isEmpty() && json != nullptr;
     TarnivaleAI_FreeString(json);
-    std::printf("%s: %lld providers, runtime %s\n", ok ? "ok" : "FAILED", static_cast<long long>(providers.size()),
+    std::printf("%s: %lld providers, runtime %s\n", ok ? "ok" : "FAILED",
+                static_cast<long long>(providers.size()),
                 qPrintable(Tarnivale::AI::AiSession::runtimeVersion()));
     return ok ? 0 : 1;
 }
