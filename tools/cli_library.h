@@ -1,0 +1,27 @@
+#pragma once
+
+// The library as the command line sees it: the flat C functions only, with their strings converted and
+// released here and a failed call turned into a Failure carrying the library's message.
+
+#include <QJsonObject>
+#include <QString>
+
+#include <cstdint>
+
+namespace Tarnivale::Cli {
+
+/// UTF-16 text for the synchronous functions.
+std::u16string wide(const QString& text);
+std::u16string wide(const QJsonObject& object);
+
+/// A returned UTF-16 JSON string parsed and released; null throws Failure with TarnivaleAI_GetLastError().
+QJsonObject takeJson(char16_t* returned);
+/// The same for the UTF-8 task strings (TarnivaleAI_GetLastTaskErrorUtf8 on null).
+QJsonObject takeTaskJson(char* returned);
+/// Throws Failure with the task error slot's message when the task call failed.
+void checkTaskCall(bool succeeded);
+
+/// The text of a JSON object as the library printed it (compact).
+QByteArray compact(const QJsonObject& object);
+
+}  // namespace Tarnivale::Cli

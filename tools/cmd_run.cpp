@@ -1,0 +1,122 @@
+// run: one synchronous raster inference through TarnivaleAI_RunRasterInference.
+
+#include "cli_arguments.h"
+#include "cli_errors.h"
+#include "cli_interrupt.h"
+#include "cli_library.h"
+#include "cli_output.h"
+#include "commands.h"
+
+#include <tarnivale/ai/interop.h>
+
+#include <QFileInfo>
+#include <QJsonArray>
+
+namespace Tarnivale::Cli {
+
+const char* const RunHelp =
+    "Usage: tarnivale-ai run --package DIR --raster IN.tif --output OUT.tif [options] [--json]\n"
+    "\n"
+    "Runs the package's model tile by tile over the raster and writes a GeoTIFF with provenance.\n"
+    "\n"
+    "Options:\n"
+    "  --preview OUT.tif     also write a colour preview of the classes\n"
+    "  --float-bands         write the decoded scores as float bands instead of a class mask\n"
+    "  --bands 1,2,3         raster bands in channel order (default: the package's, else all)\n"
+    "  --tile W,H[,OX,OY]    tile size and overlaps (default: the package's)\n"
+    "  --provider P          cpu, cuda, ... (default: auto)\n"
+    "  --threads N           intra-operator threads (default: the runtime's choice)\n"
+    "  --class-codes         write the manifest's class codes instead of class indices\n"
+    "\n"
+    "Ctrl-C ends the run at once with status 130; the output is only ever renamed into place whole.\n";
+
+namespace {
+
+struct ProgressState {
+    ProgressLine line;
+};
+
+void reportProgress(int completedTiles, int totalTiles, int percent, const TarnivaleAI_Char* message,
+                    void* userData) {
+    static_cast<ProgressState*>(userData)->line.update(percent, QString::fromUtf16(message), completedTiles,
+                                                       totalTiles);
+}
+
+}  // namespace
+
+int runCommand(const QStringList& arguments) {
+    if (helpRequested(arguments, RunHelp)) {
+        return 0;
+    }
+    const Arguments options(arguments,
+                            {QStringLiteral("package"), QStringLiteral("raster"), QStringLiteral("output"),
+                             QStringLiteral("preview"), QStringLiteral("bands"), QStringLiteral("tile"),
+                             QStringLiteral("provider"), QStringLiteral("threads")},
+                            {QStringLiteral("float-bands"), QStringLiteral("class-codes")});
+    options.expectOperands(0);
+    QJsonObject request{
+        {QStringLiteral("modelPackagePath"), QFileInfo(options.required(QStringLiteral("package"))).absoluteFilePath()},
+        {QStringLiteral("rasterPath"), QFileInfo(options.required(QStringLiteral("raster"))).absoluteFilePath()},
+        {QStringLiteral("outputPath"), QFileInfo(options.required(QStringLiteral("output"))).absoluteFilePath()},
+        {QStringLiteral("outputMode"),
+         options.flag(QStringLiteral("float-bands")) ? QStringLiteral("floatBands") : QStringLiteral("classMask")},
+        {QStringLiteral("applyManifestClassCodes"), options.flag(QStringLiteral("class-codes"))},
+    };
+    if (options.has(QStringLiteral("preview"))) {
+        request.insert(QStringLiteral("previewOutputPath"),
+                       QFileInfo(options.value(QStringLiteral("preview"))).absoluteFilePath());
+    }
+    if (options.has(QStringLiteral("bands"))) {
+        QJsonArray bands;
+        for (const int band : options.integers(QStringLiteral("bands"))) {
+            bands.append(band);
+        }
+        request.insert(QStringLiteral("bands"), bands);
+    }
+    if (options.has(QStringLiteral("tile"))) {
+        const QList<int> tile = options.integers(QStringLiteral("tile"));
+        if (tile.size() != 2 && tile.size() != 4) {
+            throw UsageError("--tile takes W,H or W,H,OX,OY");
+        }
+        QJsonObject tiling{{QStringLiteral("width"), tile[0]}, {QStringLiteral("height"), tile[1]}};
+        if (tile.size() == 4) {
+            tiling.insert(QStringLiteral("overlapX"), tile[2]);
+            tiling.insert(QStringLiteral("overlapY"), tile[3]);
+        }
+        request.insert(QStringLiteral("tiling"), tiling);
+    }
+    if (options.has(QStringLiteral("provider"))) {
+        request.insert(QStringLiteral("provider"), options.value(QStringLiteral("provider")));
+    }
+    if (options.has(QStringLiteral("threads"))) {
+        request.insert(QStringLiteral("intraOpThreads"), options.integer(QStringLiteral("threads"), 1, 64));
+    }
+
+    // The synchronous function cannot be cancelled: Ctrl-C ends the process (outputs are staged, so none
+    // appears half-written).
+    setInterruptMode(InterruptMode::ExitNow);
+    ProgressState progress;
+    const std::u16string text = wide(request);
+    const QJsonObject result = takeJson(TarnivaleAI_RunRasterInference(text.c_str(), &reportProgress, &progress));
+    progress.line.finish();
+    if (options.flag(QStringLiteral("json"))) {
+        printJson(result);
+        return 0;
+    }
+    printLine(QStringLiteral("Wrote %1 (%2 x %3, %4 band(s) of %5) in %6 ms on %7, %8 tiles.")
+                  .arg(result.value(QStringLiteral("outputPath")).toString())
+                  .arg(result.value(QStringLiteral("width")).toInt())
+                  .arg(result.value(QStringLiteral("height")).toInt())
+                  .arg(result.value(QStringLiteral("bandCount")).toInt())
+                  .arg(result.value(QStringLiteral("dataType")).toString())
+                  .arg(result.value(QStringLiteral("elapsedMilliseconds")).toInteger())
+                  .arg(result.value(QStringLiteral("provider")).toString())
+                  .arg(result.value(QStringLiteral("processedTiles")).toInt()));
+    if (!result.value(QStringLiteral("previewOutputPath")).toString().isEmpty()) {
+        printLine(QStringLiteral("Preview %1").arg(result.value(QStringLiteral("previewOutputPath")).toString()));
+    }
+    printLine(QStringLiteral("Provenance sha256 %1").arg(result.value(QStringLiteral("provenanceSha256")).toString()));
+    return 0;
+}
+
+}  // namespace Tarnivale::Cli

@@ -1,0 +1,232 @@
+// task: starts a built-in task, follows its progress, exports what was asked and releases it. Ctrl-C
+// cancels the task, waits for it to stop and releases it, so that no workspace is left behind.
+
+#include "cli_arguments.h"
+#include "cli_errors.h"
+#include "cli_interrupt.h"
+#include "cli_library.h"
+#include "cli_output.h"
+#include "commands.h"
+
+#include <tarnivale/ai/interop.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QThread>
+
+namespace Tarnivale::Cli {
+
+const char* const TaskHelp =
+    "Usage: tarnivale-ai task KIND --package DIR --raster IN.tif [options] [--json]\n"
+    "\n"
+    "Runs a built-in task (dynamic-world, hotosm-buildings, geoai-usa-buildings, prithvi-flood,\n"
+    "prue-fields, sen2sr-super-resolution, sam3-text, sam3-tracker), shows its progress, exports\n"
+    "its results and releases it.\n"
+    "\n"
+    "Options:\n"
+    "  --request FILE.json        start from this task request (the options below override it)\n"
+    "  --validity-mask MASK.tif   dynamic-world: single-band mask on the raster's grid, 0 = invalid\n"
+    "  --threshold T              building kinds: probability threshold in (0, 1)\n"
+    "  --provider P               cpu, auto or cuda\n"
+    "  --threads N                intra-operator threads\n"
+    "  --deadline MS              give up after MS milliseconds (default 600000)\n"
+    "  --export-geotiff OUT.tif   copy the task's raster result out (never overwrites)\n"
+    "  --export-shapefile OUT.shp copy the task's polygons out as a Shapefile (never overwrites)\n"
+    "  --export-preview OUT.tif   copy the task's colour preview out (never overwrites)\n"
+    "\n"
+    "With --json the result document is printed. Ctrl-C cancels the task cleanly (status 130).\n";
+
+namespace {
+
+QJsonObject requestFrom(const Arguments& options) {
+    QJsonObject request;
+    if (options.has(QStringLiteral("request"))) {
+        QFile file(options.value(QStringLiteral("request")));
+        if (!file.open(QIODevice::ReadOnly)) {
+            throw Failure("Cannot read task request file: " + file.fileName().toStdString());
+        }
+        const QJsonDocument document = QJsonDocument::fromJson(file.readAll());
+        if (!document.isObject()) {
+            throw Failure("Task request file is not a JSON object: " + file.fileName().toStdString());
+        }
+        request = document.object();
+    }
+    const QString kind = options.operands().front();
+    request.insert(QStringLiteral("task"), kind);
+    const auto path = [&](const char* option, const char* key) {
+        if (options.has(QLatin1String(option))) {
+            request.insert(QLatin1String(key), QFileInfo(options.value(QLatin1String(option))).absoluteFilePath());
+        }
+    };
+    path("package", "modelPackagePath");
+    path("raster", "rasterPath");
+    path("validity-mask", "validityMaskPath");
+    if (!request.contains(QStringLiteral("modelPackagePath"))) {
+        options.required(QStringLiteral("package"));
+    }
+    if (!request.contains(QStringLiteral("rasterPath"))) {
+        options.required(QStringLiteral("raster"));
+    }
+    if (options.has(QStringLiteral("threshold"))) {
+        bool ok = false;
+        const double threshold = options.value(QStringLiteral("threshold")).toDouble(&ok);
+        if (!ok) {
+            throw UsageError("--threshold must be a number");
+        }
+        request.insert(QStringLiteral("threshold"), threshold);
+    }
+    if (options.has(QStringLiteral("provider"))) {
+        request.insert(QStringLiteral("provider"), options.value(QStringLiteral("provider")));
+    }
+    if (options.has(QStringLiteral("threads"))) {
+        request.insert(QStringLiteral("intraOpThreads"), options.integer(QStringLiteral("threads"), 1, 64));
+    }
+    if (options.has(QStringLiteral("deadline"))) {
+        request.insert(QStringLiteral("maximumMilliseconds"),
+                       options.integer(QStringLiteral("deadline"), 1, 3600000));
+    }
+    return request;
+}
+
+// Releases the task whatever happens; the release waits for its worker and deletes its workspace.
+class StartedTask {
+public:
+    explicit StartedTask(const QJsonObject& request) {
+        m_id = TarnivaleAI_StartTaskUtf8(compact(request).constData());
+        checkTaskCall(m_id != 0);
+    }
+    ~StartedTask() { TarnivaleAI_ReleaseTask(m_id); }
+    StartedTask(const StartedTask&) = delete;
+    StartedTask& operator=(const StartedTask&) = delete;
+    std::uint64_t id() const { return m_id; }
+
+private:
+    std::uint64_t m_id = 0;
+};
+
+bool terminal(const QString& state) {
+    return state == QLatin1String("completed") || state == QLatin1String("failed") ||
+           state == QLatin1String("cancelled");
+}
+
+// Follows the task until it ends; a Ctrl-C cancels it once and keeps following it to its end.
+QJsonObject follow(const StartedTask& task, bool& cancelledByUser) {
+    ProgressLine progress;
+    for (;;) {
+        const QJsonObject status = takeTaskJson(TarnivaleAI_GetTaskStatusUtf8(task.id()));
+        const QString state = status.value(QStringLiteral("state")).toString();
+        progress.update(status.value(QStringLiteral("percent")).toInt(),
+                        status.value(QStringLiteral("message")).toString(),
+                        status.value(QStringLiteral("completedTiles")).toInt(),
+                        status.value(QStringLiteral("totalTiles")).toInt());
+        if (terminal(state)) {
+            progress.finish();
+            return status;
+        }
+        if (interrupted() && !cancelledByUser) {
+            cancelledByUser = true;
+            TarnivaleAI_CancelTask(task.id());
+        }
+        QThread::msleep(50);
+    }
+}
+
+// Copies a workspace file out under a temporary name and renames it into place: never overwrites, never
+// leaves half a file.
+void copyOut(const QString& source, const QString& destination) {
+    const QFileInfo target(destination);
+    if (target.exists() || target.isSymLink()) {
+        throw Failure("Export destination exists.");
+    }
+    const QString staging = target.absoluteDir().absoluteFilePath(QStringLiteral(".%1.part").arg(target.fileName()));
+    QFile::remove(staging);
+    if (!QFile::copy(source, staging) || !QFile::rename(staging, target.absoluteFilePath())) {
+        QFile::remove(staging);
+        throw Failure("Cannot copy " + source.toStdString() + " to " + destination.toStdString());
+    }
+}
+
+QString exportResult(const StartedTask& task, const char* format, const QString& destination) {
+    const QJsonObject request{{QStringLiteral("format"), QLatin1String(format)},
+                              {QStringLiteral("path"), QFileInfo(destination).absoluteFilePath()}};
+    const QJsonObject response =
+        takeTaskJson(TarnivaleAI_ExportTaskResultUtf8(task.id(), compact(request).constData()));
+    return response.value(QStringLiteral("path")).toString();
+}
+
+void printSummary(const QJsonObject& result) {
+    static const char* const names[] = {"water", "trees", "grass", "flooded vegetation", "crops",
+                                        "shrub and scrub", "built", "bare", "snow and ice"};
+    const QString kind = result.value(QStringLiteral("task")).toString();
+    printLine(QStringLiteral("Task %1 completed in %2 ms on %3: %4 x %5 pixels, %6 tiles.")
+                  .arg(kind)
+                  .arg(result.value(QStringLiteral("elapsedMilliseconds")).toInteger())
+                  .arg(result.value(QStringLiteral("provider")).toString())
+                  .arg(result.value(QStringLiteral("width")).toInt())
+                  .arg(result.value(QStringLiteral("height")).toInt())
+                  .arg(result.value(QStringLiteral("tiles")).toInt()));
+    const QJsonArray counts = result.value(QStringLiteral("classPixels")).toArray();
+    for (qsizetype c = 0; c < counts.size(); ++c) {
+        const QString name = kind == QLatin1String("dynamic-world") && c < 9 ? QLatin1String(names[c])
+                                                                              : QStringLiteral("class %1").arg(c);
+        printLine(QStringLiteral("  %1 %2 pixels").arg(name, -20).arg(counts.at(c).toInteger()));
+    }
+    if (result.contains(QStringLiteral("polygons"))) {
+        printLine(QStringLiteral("Polygons: %1").arg(result.value(QStringLiteral("polygons")).toInteger()));
+    }
+}
+
+}  // namespace
+
+int taskCommand(const QStringList& arguments) {
+    if (helpRequested(arguments, TaskHelp)) {
+        return 0;
+    }
+    const Arguments options(
+        arguments,
+        {QStringLiteral("package"), QStringLiteral("raster"), QStringLiteral("request"),
+         QStringLiteral("validity-mask"), QStringLiteral("threshold"), QStringLiteral("provider"),
+         QStringLiteral("threads"), QStringLiteral("deadline"), QStringLiteral("export-geotiff"),
+         QStringLiteral("export-shapefile"), QStringLiteral("export-preview")},
+        {});
+    options.expectOperands(1);
+    const QJsonObject request = requestFrom(options);
+
+    setInterruptMode(InterruptMode::Flag);
+    const StartedTask task(request);
+    bool cancelledByUser = false;
+    const QJsonObject status = follow(task, cancelledByUser);
+    if (cancelledByUser) {
+        throw Interrupted();
+    }
+    if (status.value(QStringLiteral("state")).toString() != QLatin1String("completed")) {
+        throw Failure(status.value(QStringLiteral("error")).toString().toStdString());
+    }
+    const QJsonObject result = takeTaskJson(TarnivaleAI_GetTaskResultUtf8(task.id()));
+    QStringList exported;
+    if (options.has(QStringLiteral("export-geotiff"))) {
+        exported.append(exportResult(task, "geotiff", options.value(QStringLiteral("export-geotiff"))));
+    }
+    if (options.has(QStringLiteral("export-shapefile"))) {
+        exported.append(exportResult(task, "shapefile", options.value(QStringLiteral("export-shapefile"))));
+    }
+    if (options.has(QStringLiteral("export-preview"))) {
+        const QString destination = QFileInfo(options.value(QStringLiteral("export-preview"))).absoluteFilePath();
+        copyOut(result.value(QStringLiteral("previewPath")).toString(), destination);
+        exported.append(destination);
+    }
+    if (options.flag(QStringLiteral("json"))) {
+        printJson(result);
+    } else {
+        printSummary(result);
+        for (const QString& path : exported) {
+            printLine(QStringLiteral("Exported %1").arg(path));
+        }
+    }
+    return 0;
+}
+
+}  // namespace Tarnivale::Cli
