@@ -7,7 +7,7 @@ TSAN_BUILD_DIR ?= build-tsan
 JOBS           ?= $(shell nproc)
 CMAKE_FLAGS    ?=
 
-.PHONY: all bootstrap build test test-asan test-tsan bench format clean
+.PHONY: all bootstrap build demo test test-asan test-tsan bench format clean
 
 all: build
 
@@ -22,6 +22,10 @@ endef
 build: bootstrap
 	$(call configure,$(BUILD_DIR),-DCMAKE_BUILD_TYPE=RelWithDebInfo)
 	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+# The main job on the bundled default scene (does its own set-up, like test).
+demo:
+	@bash scripts/demo
 
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)

@@ -54,8 +54,9 @@ QString Arguments::required(const QString& name) const {
 
 void Arguments::expectOperands(qsizetype count) const {
     if (m_operands.size() != count) {
-        usage(count == 0 ? QStringLiteral("unexpected argument '%1'").arg(m_operands.value(0))
-                         : QStringLiteral("expected %1 argument(s), got %2").arg(count).arg(m_operands.size()));
+        usage(count == 0
+                  ? QStringLiteral("unexpected argument '%1'").arg(m_operands.value(0))
+                  : QStringLiteral("expected %1 argument(s), got %2").arg(count).arg(m_operands.size()));
     }
 }
 

@@ -2,12 +2,12 @@
 
 #include "cli_errors.h"
 
+#include <pthread.h>
+#include <unistd.h>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
-#include <pthread.h>
 #include <thread>
-#include <unistd.h>
 
 namespace Tarnivale::Cli {
 

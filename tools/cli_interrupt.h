@@ -7,8 +7,8 @@
 namespace Tarnivale::Cli {
 
 enum class InterruptMode {
-    Flag,      ///< record the interruption; the command polls and stops cleanly
-    ExitNow,   ///< print "Interrupted." and end the process with status 130
+    Flag,     ///< record the interruption; the command polls and stops cleanly
+    ExitNow,  ///< print "Interrupted." and end the process with status 130
 };
 
 /// Call first in main, before any other thread exists.

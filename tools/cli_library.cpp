@@ -23,7 +23,8 @@ QByteArray compact(const QJsonObject& object) {
 QJsonObject takeJson(char16_t* returned) {
     if (returned == nullptr) {
         char16_t* error = TarnivaleAI_GetLastError();
-        const QString message = error ? QString::fromUtf16(error) : QStringLiteral("Unknown library failure.");
+        const QString message =
+            error ? QString::fromUtf16(error) : QStringLiteral("Unknown library failure.");
         TarnivaleAI_FreeString(error);
         throw Failure(message.toStdString());
     }

@@ -75,9 +75,9 @@ int diagnosticsCommand(const QStringList& arguments) {
     if (helpRequested(arguments, DiagnosticsHelp)) {
         return 0;
     }
-    const Arguments options(arguments, {QStringLiteral("model"), QStringLiteral("provider"),
-                                        QStringLiteral("memory-budget")},
-                            {});
+    const Arguments options(
+        arguments, {QStringLiteral("model"), QStringLiteral("provider"), QStringLiteral("memory-budget")},
+        {});
     options.expectOperands(0);
     QJsonObject request;
     if (options.has(QStringLiteral("model"))) {
@@ -95,20 +95,23 @@ int diagnosticsCommand(const QStringList& arguments) {
     if (options.flag(QStringLiteral("json"))) {
         printJson(result);
     } else {
-        printLine(QStringLiteral("ready:              %1").arg(result.value(QStringLiteral("ready")).toBool() ? "yes" : "no"));
+        printLine(QStringLiteral("ready:              %1")
+                      .arg(result.value(QStringLiteral("ready")).toBool() ? "yes" : "no"));
         printLine(QStringLiteral("runtime:            %1 (%2)")
                       .arg(result.value(QStringLiteral("runtimeVersion")).toString(),
                            result.value(QStringLiteral("runtimeLibraryPath")).toString()));
         printLine(QStringLiteral("provider:           %1 (requested %2)")
                       .arg(result.value(QStringLiteral("selectedProvider")).toString(),
                            result.value(QStringLiteral("requestedProvider")).toString()));
-        printLine(QStringLiteral("available:          %1").arg(joined(result.value(QStringLiteral("availableProviders")).toArray())));
+        printLine(QStringLiteral("available:          %1")
+                      .arg(joined(result.value(QStringLiteral("availableProviders")).toArray())));
         if (!result.value(QStringLiteral("modelPath")).toString().isEmpty()) {
             printLine(QStringLiteral("model:              %1 (compatible: %2)")
                           .arg(result.value(QStringLiteral("modelPath")).toString(),
                                result.value(QStringLiteral("modelCompatible")).toBool() ? "yes" : "no"));
         }
-        printLine(QStringLiteral("missing libraries:  %1").arg(joined(result.value(QStringLiteral("missingLibraries")).toArray())));
+        printLine(QStringLiteral("missing libraries:  %1")
+                      .arg(joined(result.value(QStringLiteral("missingLibraries")).toArray())));
         for (const QJsonValue& warning : result.value(QStringLiteral("warnings")).toArray()) {
             printLine(QStringLiteral("warning:            %1").arg(warning.toString()));
         }
@@ -133,8 +136,9 @@ int inspectCommand(const QStringList& arguments) {
     }
     const QJsonObject manifest = result.value(QStringLiteral("manifest")).toObject();
     printLine(QStringLiteral("package:  %1").arg(result.value(QStringLiteral("directoryPath")).toString()));
-    printLine(QStringLiteral("model:    %1 %2").arg(manifest.value(QStringLiteral("id")).toString(),
-                                                    manifest.value(QStringLiteral("version")).toString()));
+    printLine(QStringLiteral("model:    %1 %2")
+                  .arg(manifest.value(QStringLiteral("id")).toString(),
+                       manifest.value(QStringLiteral("version")).toString()));
     printLine(QStringLiteral("file:     %1").arg(result.value(QStringLiteral("modelPath")).toString()));
     printLine(QStringLiteral("sha256:   %1").arg(result.value(QStringLiteral("modelSha256")).toString()));
     printLine(QStringLiteral("inputs:   %1").arg(tensors(result.value(QStringLiteral("inputs")).toArray())));

@@ -73,8 +73,8 @@ int packageCreateCommand(const QStringList& arguments) {
     if (helpRequested(arguments, PackageCreateHelp)) {
         return 0;
     }
-    const Arguments options(arguments, {QStringLiteral("manifest"), QStringLiteral("model"), QStringLiteral("output")},
-                            {});
+    const Arguments options(
+        arguments, {QStringLiteral("manifest"), QStringLiteral("model"), QStringLiteral("output")}, {});
     options.expectOperands(0);
     const QString manifestPath = options.required(QStringLiteral("manifest"));
     const QString modelPath = options.required(QStringLiteral("model"));

@@ -55,11 +55,15 @@ int runCommand(const QStringList& arguments) {
                             {QStringLiteral("float-bands"), QStringLiteral("class-codes")});
     options.expectOperands(0);
     QJsonObject request{
-        {QStringLiteral("modelPackagePath"), QFileInfo(options.required(QStringLiteral("package"))).absoluteFilePath()},
-        {QStringLiteral("rasterPath"), QFileInfo(options.required(QStringLiteral("raster"))).absoluteFilePath()},
-        {QStringLiteral("outputPath"), QFileInfo(options.required(QStringLiteral("output"))).absoluteFilePath()},
-        {QStringLiteral("outputMode"),
-         options.flag(QStringLiteral("float-bands")) ? QStringLiteral("floatBands") : QStringLiteral("classMask")},
+        {QStringLiteral("modelPackagePath"),
+         QFileInfo(options.required(QStringLiteral("package"))).absoluteFilePath()},
+        {QStringLiteral("rasterPath"),
+         QFileInfo(options.required(QStringLiteral("raster"))).absoluteFilePath()},
+        {QStringLiteral("outputPath"),
+         QFileInfo(options.required(QStringLiteral("output"))).absoluteFilePath()},
+        {QStringLiteral("outputMode"), options.flag(QStringLiteral("float-bands"))
+                                           ? QStringLiteral("floatBands")
+                                           : QStringLiteral("classMask")},
         {QStringLiteral("applyManifestClassCodes"), options.flag(QStringLiteral("class-codes"))},
     };
     if (options.has(QStringLiteral("preview"))) {
@@ -97,7 +101,8 @@ int runCommand(const QStringList& arguments) {
     setInterruptMode(InterruptMode::ExitNow);
     ProgressState progress;
     const std::u16string text = wide(request);
-    const QJsonObject result = takeJson(TarnivaleAI_RunRasterInference(text.c_str(), &reportProgress, &progress));
+    const QJsonObject result =
+        takeJson(TarnivaleAI_RunRasterInference(text.c_str(), &reportProgress, &progress));
     progress.line.finish();
     if (options.flag(QStringLiteral("json"))) {
         printJson(result);
@@ -113,9 +118,11 @@ int runCommand(const QStringList& arguments) {
                   .arg(result.value(QStringLiteral("provider")).toString())
                   .arg(result.value(QStringLiteral("processedTiles")).toInt()));
     if (!result.value(QStringLiteral("previewOutputPath")).toString().isEmpty()) {
-        printLine(QStringLiteral("Preview %1").arg(result.value(QStringLiteral("previewOutputPath")).toString()));
+        printLine(
+            QStringLiteral("Preview %1").arg(result.value(QStringLiteral("previewOutputPath")).toString()));
     }
-    printLine(QStringLiteral("Provenance sha256 %1").arg(result.value(QStringLiteral("provenanceSha256")).toString()));
+    printLine(QStringLiteral("Provenance sha256 %1")
+                  .arg(result.value(QStringLiteral("provenanceSha256")).toString()));
     return 0;
 }
 

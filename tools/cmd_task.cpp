@@ -36,6 +36,7 @@ const char* const TaskHelp =
     "  --export-geotiff OUT.tif   copy the task's raster result out (never overwrites)\n"
     "  --export-shapefile OUT.shp copy the task's polygons out as a Shapefile (never overwrites)\n"
     "  --export-preview OUT.tif   copy the task's colour preview out (never overwrites)\n"
+    "  --export-polygons OUT.gpkg copy the task's polygon GeoPackage out (never overwrites)\n"
     "\n"
     "With --json the result document is printed. Ctrl-C cancels the task cleanly (status 130).\n";
 
@@ -58,7 +59,8 @@ QJsonObject requestFrom(const Arguments& options) {
     request.insert(QStringLiteral("task"), kind);
     const auto path = [&](const char* option, const char* key) {
         if (options.has(QLatin1String(option))) {
-            request.insert(QLatin1String(key), QFileInfo(options.value(QLatin1String(option))).absoluteFilePath());
+            request.insert(QLatin1String(key),
+                           QFileInfo(options.value(QLatin1String(option))).absoluteFilePath());
         }
     };
     path("package", "modelPackagePath");
@@ -141,7 +143,8 @@ void copyOut(const QString& source, const QString& destination) {
     if (target.exists() || target.isSymLink()) {
         throw Failure("Export destination exists.");
     }
-    const QString staging = target.absoluteDir().absoluteFilePath(QStringLiteral(".%1.part").arg(target.fileName()));
+    const QString staging =
+        target.absoluteDir().absoluteFilePath(QStringLiteral(".%1.part").arg(target.fileName()));
     QFile::remove(staging);
     if (!QFile::copy(source, staging) || !QFile::rename(staging, target.absoluteFilePath())) {
         QFile::remove(staging);
@@ -158,8 +161,8 @@ QString exportResult(const StartedTask& task, const char* format, const QString&
 }
 
 void printSummary(const QJsonObject& result) {
-    static const char* const names[] = {"water", "trees", "grass", "flooded vegetation", "crops",
-                                        "shrub and scrub", "built", "bare", "snow and ice"};
+    static const char* const names[] = {"water",           "trees", "grass", "flooded vegetation", "crops",
+                                        "shrub and scrub", "built", "bare",  "snow and ice"};
     const QString kind = result.value(QStringLiteral("task")).toString();
     printLine(QStringLiteral("Task %1 completed in %2 ms on %3: %4 x %5 pixels, %6 tiles.")
                   .arg(kind)
@@ -170,8 +173,9 @@ void printSummary(const QJsonObject& result) {
                   .arg(result.value(QStringLiteral("tiles")).toInt()));
     const QJsonArray counts = result.value(QStringLiteral("classPixels")).toArray();
     for (qsizetype c = 0; c < counts.size(); ++c) {
-        const QString name = kind == QLatin1String("dynamic-world") && c < 9 ? QLatin1String(names[c])
-                                                                              : QStringLiteral("class %1").arg(c);
+        const QString name = kind == QLatin1String("dynamic-world") && c < 9
+                                 ? QLatin1String(names[c])
+                                 : QStringLiteral("class %1").arg(c);
         printLine(QStringLiteral("  %1 %2 pixels").arg(name, -20).arg(counts.at(c).toInteger()));
     }
     if (result.contains(QStringLiteral("polygons"))) {
@@ -190,7 +194,8 @@ int taskCommand(const QStringList& arguments) {
         {QStringLiteral("package"), QStringLiteral("raster"), QStringLiteral("request"),
          QStringLiteral("validity-mask"), QStringLiteral("threshold"), QStringLiteral("provider"),
          QStringLiteral("threads"), QStringLiteral("deadline"), QStringLiteral("export-geotiff"),
-         QStringLiteral("export-shapefile"), QStringLiteral("export-preview")},
+         QStringLiteral("export-shapefile"), QStringLiteral("export-preview"),
+         QStringLiteral("export-polygons")},
         {});
     options.expectOperands(1);
     const QJsonObject request = requestFrom(options);
@@ -213,11 +218,19 @@ int taskCommand(const QStringList& arguments) {
     if (options.has(QStringLiteral("export-shapefile"))) {
         exported.append(exportResult(task, "shapefile", options.value(QStringLiteral("export-shapefile"))));
     }
-    if (options.has(QStringLiteral("export-preview"))) {
-        const QString destination = QFileInfo(options.value(QStringLiteral("export-preview"))).absoluteFilePath();
-        copyOut(result.value(QStringLiteral("previewPath")).toString(), destination);
-        exported.append(destination);
-    }
+    const auto copyResultFile = [&](const char* option, const char* key) {
+        if (options.has(QLatin1String(option))) {
+            const QString source = result.value(QLatin1String(key)).toString();
+            if (source.isEmpty()) {
+                throw Failure("This task does not expose the requested export format.");
+            }
+            const QString destination = QFileInfo(options.value(QLatin1String(option))).absoluteFilePath();
+            copyOut(source, destination);
+            exported.append(destination);
+        }
+    };
+    copyResultFile("export-preview", "previewPath");
+    copyResultFile("export-polygons", "vectorPath");
     if (options.flag(QStringLiteral("json"))) {
         printJson(result);
     } else {

@@ -31,9 +31,10 @@ void printUsage(std::FILE* stream) {
     for (const Command& command : Commands) {
         std::fprintf(stream, "  %-16s %s\n", command.name, command.summary);
     }
-    std::fputs("\n'tarnivale-ai COMMAND --help' describes a command. Exit status: 0 success, 1 failure,\n"
-               "2 usage error, 130 interrupted.\n",
-               stream);
+    std::fputs(
+        "\n'tarnivale-ai COMMAND --help' describes a command. Exit status: 0 success, 1 failure,\n"
+        "2 usage error, 130 interrupted.\n",
+        stream);
 }
 
 int usageError(const QString& command, const char* message) {
