@@ -46,7 +46,9 @@ int catalogCommand(const QStringList& arguments) {
             printLine(QStringLiteral("%1: %2 item(s)").arg(it.key()).arg(it.value().toArray().size()));
             for (const QJsonValue& item : it.value().toArray()) {
                 const QJsonObject object = item.toObject();
-                const QString id = object.value(QStringLiteral("id")).toString();
+                const QString id = object.contains(QStringLiteral("itemId"))
+                                       ? object.value(QStringLiteral("itemId")).toString()
+                                       : object.value(QStringLiteral("id")).toString();
                 printLine(QStringLiteral("  %1").arg(id.isEmpty() ? QString::fromUtf8(compact(object)) : id));
             }
         } else {

@@ -20,7 +20,7 @@ const char* const RunHelp =
     "Runs the package's model tile by tile over the raster and writes a GeoTIFF with provenance.\n"
     "\n"
     "Options:\n"
-    "  --preview OUT.tif     also write a colour preview of the classes\n"
+    "  --preview OUT.tif     also write a colour preview of the classes (codes 0..15 coloured)\n"
     "  --float-bands         write the decoded scores as float bands instead of a class mask\n"
     "  --bands 1,2,3         raster bands in channel order (default: the package's, else all)\n"
     "  --tile W,H[,OX,OY]    tile size and overlaps (default: the package's)\n"
@@ -40,6 +40,22 @@ void reportProgress(int completedTiles, int totalTiles, int percent, const Tarni
                     void* userData) {
     static_cast<ProgressState*>(userData)->line.update(percent, QString::fromUtf16(message), completedTiles,
                                                        totalTiles);
+}
+
+// Colours for class codes 0..15 in the preview: the nine land-cover colours first, then distinct others.
+QJsonArray defaultPalette() {
+    static const int colors[16][3] = {{65, 155, 223},  {57, 125, 73},  {136, 176, 83},  {122, 135, 198},
+                                      {228, 150, 53},  {223, 195, 90}, {196, 40, 27},   {165, 155, 143},
+                                      {179, 159, 225}, {0, 0, 0},      {255, 255, 255}, {255, 0, 255},
+                                      {0, 255, 255},   {255, 255, 0},  {128, 0, 0},     {0, 0, 128}};
+    QJsonArray palette;
+    for (int code = 0; code < 16; ++code) {
+        palette.append(QJsonObject{{QStringLiteral("code"), code},
+                                   {QStringLiteral("red"), colors[code][0]},
+                                   {QStringLiteral("green"), colors[code][1]},
+                                   {QStringLiteral("blue"), colors[code][2]}});
+    }
+    return palette;
 }
 
 }  // namespace
@@ -69,6 +85,7 @@ int runCommand(const QStringList& arguments) {
     if (options.has(QStringLiteral("preview"))) {
         request.insert(QStringLiteral("previewOutputPath"),
                        QFileInfo(options.value(QStringLiteral("preview"))).absoluteFilePath());
+        request.insert(QStringLiteral("classPalette"), defaultPalette());
     }
     if (options.has(QStringLiteral("bands"))) {
         QJsonArray bands;

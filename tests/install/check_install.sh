@@ -19,3 +19,6 @@ flags=$(PKG_CONFIG_PATH="$pc_dir" pkg-config --cflags --libs tarnivale-ai)
 # Qt's headers ask for position-independent code in every program that uses them.
 c++ -std=c++20 -fPIC "$source_dir/consumer/main.cpp" -o "$work/pkg-config-consumer" $flags
 "$work/pkg-config-consumer"
+
+# The installed command line finds its library through its RUNPATH.
+"$work/prefix/bin/tarnivale-ai" providers | grep -qx CPU

@@ -1,0 +1,154 @@
+#!/usr/bin/env bash
+# tarnivale-ai as a user drives it: each subcommand's success path on generated data, usage errors, a failing
+# package, --json output that parses, and Ctrl-C during a slow task.
+#   cli_test.sh TARNIVALE_AI SOURCE_DIR TEST_MODEL_DIR
+set -uo pipefail
+cli=$1
+source_dir=$2
+models=$3
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+
+fail() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+
+# run EXPECTED_STATUS NAME ARGS...: runs the CLI, keeping stdout in $work/out and stderr in $work/err.
+run() {
+    local expected=$1 name=$2
+    shift 2
+    "$cli" "$@" >"$work/out" 2>"$work/err"
+    local status=$?
+    if [ "$status" -ne "$expected" ]; then
+        fail "$name: exit $status, expected $expected; stderr: $(cat "$work/err")"
+        return 1
+    fi
+    return 0
+}
+
+parses() {
+    /usr/bin/python3 -c 'import json, sys; json.load(sys.stdin)' <"$work/out" || fail "$1: --json output does not parse"
+}
+
+# The error is the last line of stderr (progress lines come before it).
+stderr_is() {
+    local expected=$1 name=$2
+    if [ "$(tail -n 1 "$work/err")" != "$expected" ]; then
+        fail "$name: stderr ends '$(tail -n 1 "$work/err")', expected '$expected'"
+    fi
+}
+
+data=$work/data
+/usr/bin/python3 "$source_dir/tools/demo/make_demo_data.py" "$data" 96 || { echo "cannot make data"; exit 1; }
+/usr/bin/python3 "$source_dir/tools/demo/make_demo_data.py" "$work/other" 64 >/dev/null
+
+# Information commands.
+run 0 providers providers && grep -qx CPU "$work/out" || fail "providers: no CPU line"
+run 0 "providers --json" providers --json && parses "providers --json"
+run 0 "diagnostics --json" diagnostics --model "$data/demo_land_cover.onnx" --json && parses diagnostics
+grep -q '"modelCompatible":true' "$work/out" || fail "diagnostics: model not compatible"
+run 0 "--help" --help && grep -q "package create" "$work/out" || fail "--help lists no commands"
+for command in providers diagnostics inspect run task "package create" "package check" catalog; do
+    # shellcheck disable=SC2086
+    run 0 "$command --help" $command --help && grep -q "^Usage: tarnivale-ai" "$work/out" || fail "$command --help"
+done
+
+# Usage errors: status 2 and a helpful line.
+run 2 "no arguments"
+run 2 "unknown command" frobnicate && grep -q "unknown command 'frobnicate'" "$work/err" || fail "unknown command message"
+run 2 "missing option" run --raster x.tif --output y.tif && grep -q "missing required option --package" "$work/err" ||
+    fail "missing option message"
+run 2 "bad number" run --package p --raster r --output o --threads lots && grep -q -- "--threads must be" "$work/err" ||
+    fail "bad number message"
+run 2 "unknown option" providers --colour && grep -q "Try 'tarnivale-ai providers --help'." "$work/err" ||
+    fail "unknown option hint"
+run 2 "package without subcommand" package
+
+# Packages.
+run 0 "package create" package create --manifest "$data/manifest.json" --model "$data/demo_land_cover.onnx" \
+    --output "$work/package" && grep -q "^Created" "$work/out" || fail "package create summary"
+test -f "$work/package/tarnivale-model.json" || fail "package create wrote no manifest"
+run 0 "package check" package check "$work/package"
+run 0 "inspect --json" inspect "$work/package" --json && parses inspect
+run 1 "package create into a full directory" package create --manifest "$data/manifest.json" \
+    --model "$data/demo_land_cover.onnx" --output "$work/package"
+cp -r "$work/package" "$work/tampered"
+printf 'x' >>"$work/tampered/demo_land_cover.onnx"
+run 1 "tampered package" package check "$work/tampered"
+stderr_is "tarnivale-ai: Package model SHA-256 does not match the manifest." "tampered package"
+
+# A synchronous raster run.
+run 0 run run --package "$work/package" --raster "$data/scene.tif" --output "$work/run.tif" \
+    --preview "$work/run-preview.tif" --tile 64,64,8,8 --threads 2 --json && parses run
+gdalinfo "$work/run.tif" 2>/dev/null | grep -q "TARNIVALE_PROVENANCE_SHA256=" || fail "run: no provenance in the output"
+test -f "$work/run-preview.tif" || fail "run: no preview"
+run 1 "run, failing package" run --package "$work/tampered" --raster "$data/scene.tif" --output "$work/no.tif"
+stderr_is "tarnivale-ai: Package model SHA-256 does not match the manifest." "run, failing package"
+test ! -e "$work/no.tif" || fail "a failed run left an output"
+
+# A task with every export.
+run 0 task task dynamic-world --package "$work/package" --raster "$data/scene.tif" \
+    --validity-mask "$data/validity.tif" --threads 2 --export-geotiff "$work/classes.tif" \
+    --export-shapefile "$work/classes.shp" --export-preview "$work/preview.tif" --export-polygons "$work/classes.gpkg" ||
+    true
+for f in classes.tif classes.shp classes.shx classes.dbf classes.prj preview.tif classes.gpkg; do
+    test -f "$work/$f" || fail "task: $f not exported"
+done
+grep -q "^Polygons: " "$work/out" || fail "task: no polygon count in the summary"
+ogrinfo -so -al "$work/classes.shp" 2>/dev/null | grep -q "class_id" || fail "task: Shapefile has no class_id"
+run 1 "task exporting over an existing file" task dynamic-world --package "$work/package" --raster "$data/scene.tif" \
+    --validity-mask "$data/validity.tif" --export-geotiff "$work/classes.tif"
+stderr_is "tarnivale-ai: Export destination exists." "existing export"
+run 0 "task --json" task dynamic-world --package "$work/package" --raster "$data/scene.tif" \
+    --validity-mask "$data/validity.tif" --json && parses "task --json"
+run 1 "task, wrong mask" task dynamic-world --package "$work/package" --raster "$data/scene.tif" \
+    --validity-mask "$work/other/validity.tif"
+stderr_is "tarnivale-ai: Validity mask dimensions differ from the input raster." "task, wrong mask"
+run 1 "task, bad deadline from the library" task dynamic-world --package "$work/package" --raster "$data/scene.tif" \
+    --validity-mask "$data/validity.tif" --request /nonexistent.json
+
+# A catalogue query.
+cat >"$work/catalog.json" <<'JSON'
+{"items": [{"id": "lake", "crs": "EPSG:32633", "caption": "A lake beside a forest"},
+           {"id": "town", "crs": "EPSG:32633", "caption": "Roofs of a small town"}]}
+JSON
+echo '{"text": "lake"}' >"$work/query.json"
+run 0 catalog catalog "$work/catalog.json" "$work/query.json" && grep -q "lake" "$work/out" || fail "catalog: no lake"
+run 0 "catalog --json" catalog "$work/catalog.json" "$work/query.json" --json && parses catalog
+
+# Ctrl-C during a slow task: status 130 and no task workspace left.
+cat >"$work/slow-manifest.json" <<'JSON'
+{"schemaVersion": "1.0", "id": "google-dynamicworld", "version": "slow", "modelPath": "x",
+ "inputs": [{"name": "image", "dataType": "Float32", "layout": "NCHW", "shape": [1, 9, -1, -1]}],
+ "outputs": [{"name": "scores", "dataType": "Float32", "layout": "NCHW", "shape": [1, 9, -1, -1]}],
+ "inputAdapters": [{"tensor": "image", "bands": [1, 2, 3, 4, 5, 6, 7, 8, 9]}],
+ "outputDecoders": [{"id": "classes", "tensor": "scores", "activation": "softmax"}],
+ "tiling": {"width": 64, "height": 64, "overlapX": 8, "overlapY": 8}}
+JSON
+run 0 "slow package" package create --manifest "$work/slow-manifest.json" --model "$models/dynamic_world_slow.onnx" \
+    --output "$work/slow-package"
+/usr/bin/python3 "$source_dir/tools/demo/make_demo_data.py" "$work/big" 512 >/dev/null
+mkdir -p "$work/tmp"
+TMPDIR="$work/tmp" "$cli" task dynamic-world --package "$work/slow-package" --raster "$work/big/scene.tif" \
+    --validity-mask "$work/big/validity.tif" --threads 1 >"$work/out" 2>"$work/err" &
+pid=$!
+for _ in $(seq 1 600); do
+    grep -q "Processed AI tile" "$work/err" && break
+    sleep 0.05
+done
+grep -q "Processed AI tile" "$work/err" || fail "slow task: no progress seen"
+test -n "$(ls -A "$work/tmp")" || fail "slow task: no workspace while running"
+kill -INT "$pid"
+wait "$pid"
+status=$?
+[ "$status" -eq 130 ] || fail "Ctrl-C: exit $status, expected 130"
+tail -n 1 "$work/err" | grep -qx "tarnivale-ai: Interrupted." || fail "Ctrl-C: last line '$(tail -n 1 "$work/err")'"
+[ -z "$(ls -A "$work/tmp")" ] || fail "Ctrl-C left $(ls -A "$work/tmp")"
+
+if [ "$failures" -ne 0 ]; then
+    echo "$failures failure(s)" >&2
+    exit 1
+fi
+echo "all CLI checks passed"
