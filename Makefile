@@ -1,4 +1,4 @@
-# Quick start: `make test` (and, later, `make demo`). Each target runs the bootstrap first, so a fresh
+# Quick start: `make demo` and `make test`. Each target runs the bootstrap first, so a fresh
 # Debian 12 machine needs nothing else.
 
 BUILD_DIR      ?= build
