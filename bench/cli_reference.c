@@ -42,10 +42,11 @@ int main(int argc, char** argv) {
     double times[100];
     for (int i = 0; i < runs; ++i) {
         char request[4096];
-        snprintf(request, sizeof request,
-                 "{\"modelPackagePath\": \"%s\", \"rasterPath\": \"%s\", \"outputPath\": \"%s/reference-%d.tif\", "
-                 "\"outputMode\": \"classMask\", \"applyManifestClassCodes\": false}",
-                 argv[1], argv[2], argv[3], i);
+        snprintf(
+            request, sizeof request,
+            "{\"modelPackagePath\": \"%s\", \"rasterPath\": \"%s\", \"outputPath\": \"%s/reference-%d.tif\", "
+            "\"outputMode\": \"classMask\", \"applyManifestClassCodes\": false}",
+            argv[1], argv[2], argv[3], i);
         TarnivaleAI_Char* wide = widen(request);
         double start = now_ms();
         TarnivaleAI_Char* result = TarnivaleAI_RunRasterInference(wide, NULL, NULL);

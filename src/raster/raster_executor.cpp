@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <future>
 #include <limits>
 #include <optional>
 #include <thread>
@@ -292,21 +293,44 @@ AiRasterInferenceResult RasterRun::execute() {
     if (decoding && !request.outputDecoder.tensor.trimmed().isEmpty()) {
         outputName = request.outputDecoder.tensor;
     }
+    // Two readers, so that the next window is read on a helper thread while the model runs on this one. The
+    // dataset is only ever used by one thread at a time: the helper between the start of a read and its
+    // collection, this thread (releasing cached blocks) outside that span.
     TileReader reader(input, request.normalization, request.tiling, inputName);
+    TileReader nextReader(input, request.normalization, request.tiling, inputName);
+    TileReader* readers[2] = {&reader, &nextReader};
     // Kept across tiles so that their buffers are reused rather than allocated (and faulted in) per tile.
     AiInferenceResult inference;
     AiTensor decoded;
+    std::future<void> pendingRead;
+    const auto collectRead = [&pendingRead] {
+        if (pendingRead.valid()) {
+            pendingRead.get();  // rethrows the read's failure here, when its window comes up
+        }
+    };
+    if (!windows.isEmpty()) {
+        reader.read(windows.front());
+    }
 
     for (qsizetype index = 0; index < windows.size(); ++index) {
         const AiTileWindow& window = windows[index];
         if (stopRequested()) {
+            if (pendingRead.valid()) {
+                pendingRead.wait();
+            }
             return cancelled();
         }
+        collectRead();
         if (window.column == 0 && index > 0) {
             finishRows(window.y);
             reader.releaseBlocksAbove(window.y);
         }
-        session.runInto(reader.read(window), inference);
+        if (index + 1 < windows.size()) {
+            TileReader* next = readers[(index + 1) % 2];
+            const AiTileWindow& nextWindow = windows[index + 1];
+            pendingRead = std::async(std::launch::async, [next, &nextWindow] { next->read(nextWindow); });
+        }
+        session.runInto(readers[index % 2]->tensors(), inference);
         const AiTensor* output = &findOutput(inference, outputName);
         if (decoding) {
             decodeInto(*output, request.outputDecoder, decoded);

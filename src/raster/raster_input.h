@@ -34,6 +34,8 @@ public:
 
     /// The input list for AiSession::run, holding this window's tensor.
     const QList<AiTensor>& read(const AiTileWindow& window);
+    /// The input list as the last read left it.
+    const QList<AiTensor>& tensors() const { return m_inputs; }
     qsizetype inputBytes() const;
 
     /// Drops GDAL's cached source blocks that lie wholly above raster row `y`. Windows advance row by row,
