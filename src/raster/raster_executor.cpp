@@ -321,8 +321,11 @@ AiRasterInferenceResult RasterRun::execute() {
             return cancelled();
         }
         collectRead();
+        // The rows above a new window row are finished on helper threads while the model runs its first
+        // window; they share ring slots with that window's bottom rows, so they are joined before blending.
+        std::future<void> finishing;
         if (window.column == 0 && index > 0) {
-            finishRows(window.y);
+            finishing = std::async(std::launch::async, [this, y = window.y] { finishRows(y); });
             reader.releaseBlocksAbove(window.y);
         }
         if (index + 1 < windows.size()) {
@@ -354,6 +357,9 @@ AiRasterInferenceResult RasterRun::execute() {
                 PlaneBuffer(static_cast<size_t>(channels * input.width) * static_cast<size_t>(m_ringRows));
         } else if (channels != m_channels) {
             throwRuntimeError(QStringLiteral("ONNX output channel count changed between inference tiles."));
+        }
+        if (finishing.valid()) {
+            finishing.get();
         }
         if (!blend(window, reinterpret_cast<const float*>(output->data.constData()))) {
             return cancelled();
