@@ -227,14 +227,14 @@ void overhead() {
     std::vector<double> isolated;
     std::vector<double> calling;
     std::vector<double> task;
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 7; ++i) {
         isolated.push_back(executorSeconds(scene, true));
         task.push_back(taskSeconds(scene, nullptr, 20000).seconds);
         calling.push_back(executorSeconds(scene, false));
     }
     const TaskRun last = taskSeconds(scene);
     const double ratio = median(task) / median(isolated);
-    std::printf("task overhead, dynamic-world 2048 x 2048 x 9, %d tiles, %lld polygons (medians of 3):\n",
+    std::printf("task overhead, dynamic-world 2048 x 2048 x 9, %d tiles, %lld polygons (medians of 7):\n",
                 last.result.value(QStringLiteral("tiles")).toInt(),
                 static_cast<long long>(last.result.value(QStringLiteral("polygons")).toInteger()));
     std::printf(

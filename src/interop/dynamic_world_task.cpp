@@ -12,6 +12,9 @@
 
 #include <QJsonArray>
 
+#include <exception>
+#include <future>
+
 namespace Tarnivale::AI::Interop {
 
 namespace {
@@ -131,10 +134,24 @@ QJsonObject runDynamicWorldTask(TaskContext& task) {
     task.reportStage(82, QStringLiteral("Applying validity mask"));
     applyValidityMask(result, requiredTaskPath(json, "validityMaskPath"),
                       static_cast<std::int32_t>(DynamicWorldColors.size()), task);
+    // The preview does not depend on the class GeoTIFF, so both are written at once; a failure of the class
+    // GeoTIFF is reported first, as if it had been written first.
     const QString classesPath = task.workspaceFile(QStringLiteral("classes.tif"));
-    AiRasterInferenceExecutor::writeGeoTiff(result, classesPath);
+    std::future<void> classesWritten = std::async(std::launch::async, [&result, &classesPath] {
+        AiRasterInferenceExecutor::writeGeoTiff(result, classesPath);
+    });
     const QString previewPath = task.workspaceFile(QStringLiteral("preview.tif"));
-    const QList<qint64> classPixels = writeClassPreview(result, previewPath, DynamicWorldColors, task);
+    QList<qint64> classPixels;
+    std::exception_ptr previewFailure;
+    try {
+        classPixels = writeClassPreview(result, previewPath, DynamicWorldColors, task);
+    } catch (...) {
+        previewFailure = std::current_exception();
+    }
+    classesWritten.get();
+    if (previewFailure) {
+        std::rethrow_exception(previewFailure);
+    }
 
     task.reportStage(90, QStringLiteral("Creating class polygons"));
     const QString vectorPath = task.workspaceFile(QStringLiteral("classes.gpkg"));
