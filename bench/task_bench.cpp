@@ -13,6 +13,7 @@
 #include <tarnivale/ai/raster.h>
 
 #include "interop/class_raster_products.h"
+#include "interop/package_request.h"
 #include "interop/task_context.h"
 #include "interop/task_record.h"
 #include "runtime/gdal_handles.h"
@@ -139,20 +140,8 @@ std::uint64_t start(const QJsonObject& request) {
 // The executor on the request the task builds from the package (default threads of the task: 4 and 1), on
 // the calling thread or, like the task's own run, on a worker thread of its own (runIsolated).
 double executorSeconds(const Scene& scene, bool isolated) {
-    const AiModelPackage package = AiModelPackage::open(scene.package);
-    const AiModelManifest& manifest = package.manifest();
-    AiRasterInferenceRequest request;
-    request.modelPath = package.modelPath();
-    request.modelSha256 = package.modelSha256();
-    request.modelId = manifest.id;
-    request.modelVersion = manifest.version;
-    request.rasterPath = scene.raster;
-    request.inputName = manifest.inputs.front().name;
-    request.outputName = manifest.outputs.front().name;
-    request.bands = manifest.inputAdapters.front().bands;
-    request.tiling = manifest.tiling;
-    request.normalization = manifest.normalization;
-    request.outputDecoder = manifest.outputDecoders.front();
+    AiRasterInferenceRequest request =
+        Interop::packageInferenceRequest(AiModelPackage::open(scene.package), scene.raster);
     request.sessionOptions.intraOpThreads = 4;
     request.sessionOptions.interOpThreads = 1;
     request.cancellationRequested = [] { return false; };

@@ -5,6 +5,7 @@
 #include <tarnivale/ai/raster.h>
 
 #include "interop/class_raster_products.h"
+#include "interop/package_request.h"
 #include "interop/task_json.h"
 #include "interop/task_kinds.h"
 #include "runtime/errors.h"
@@ -70,21 +71,7 @@ AiModelPackage openPackage(const QString& directory) {
 
 AiRasterInferenceRequest inferenceRequest(const AiModelPackage& package, const QString& rasterPath,
                                           const TaskContext& task) {
-    const AiModelManifest& manifest = package.manifest();
-    AiRasterInferenceRequest request;
-    request.modelPath = package.modelPath();
-    request.modelSha256 = package.modelSha256();
-    request.modelId = manifest.id;
-    request.modelVersion = manifest.version;
-    request.modelRevision = manifest.provenance.revision;
-    request.rasterPath = rasterPath;
-    request.inputName = manifest.inputs.front().name;
-    request.outputName = manifest.outputs.front().name;
-    request.bands = manifest.inputAdapters.front().bands;
-    request.tiling = manifest.tiling;
-    request.normalization = manifest.normalization;
-    request.outputDecoder = manifest.outputDecoders.front();
-    request.outputMode = AiRasterOutputMode::ClassMask;
+    AiRasterInferenceRequest request = packageInferenceRequest(package, rasterPath);
     request.sessionOptions.provider = taskProvider(task.request());
     request.sessionOptions.intraOpThreads = task.intraOpThreads(4);
     request.sessionOptions.interOpThreads = 1;
