@@ -249,7 +249,8 @@ void comparePolygonisation(const char* label, const QString& classes, const QStr
                       {QStringLiteral("-q"), QStringLiteral("-of"), QStringLiteral("VRT"),
                        QStringLiteral("-b"), QStringLiteral("4"), preview, alpha});
     Interop::TaskRecord record;
-    Interop::TaskContext context(record, QJsonObject{}, outputs.path());
+    Interop::TaskContext context(record, QJsonObject{});
+    context.setWorkspacePath(outputs.path());
     std::vector<double> ours;
     std::vector<double> script;
     std::vector<double> startup;

@@ -2,12 +2,17 @@
 
 namespace Tarnivale::AI::Interop {
 
+QString validatedModelSha256(const AiModelPackage& package) {
+    const QString recorded = package.manifest().modelSha256;
+    return recorded.isEmpty() ? package.modelSha256() : recorded.toLower();
+}
+
 AiRasterInferenceRequest packageInferenceRequest(const AiModelPackage& package, const QString& rasterPath,
                                                  AiRasterOutputMode outputMode) {
     const AiModelManifest& manifest = package.manifest();
     AiRasterInferenceRequest request;
     request.modelPath = package.modelPath();
-    request.modelSha256 = package.modelSha256();
+    request.modelSha256 = validatedModelSha256(package);
     request.modelId = manifest.id;
     request.modelVersion = manifest.version;
     request.modelRevision = manifest.provenance.revision;

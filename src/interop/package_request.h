@@ -9,8 +9,15 @@
 
 namespace Tarnivale::AI::Interop {
 
-/// The manifest must declare at least one input, output, input adapter and output decoder.
-AiRasterInferenceRequest packageInferenceRequest(const AiModelPackage& package, const QString& rasterPath,
-                                                 AiRasterOutputMode outputMode = AiRasterOutputMode::ClassMask);
+/// The model's digest for a package whose validationErrors() came back empty: validation has already hashed
+/// the file and compared it with the manifest's digest, so that one is used; the file is hashed only when
+/// the manifest records none. Large models are then read once, not twice.
+QString validatedModelSha256(const AiModelPackage& package);
+
+/// For a validated package whose manifest declares at least one input, output, input adapter and output
+/// decoder.
+AiRasterInferenceRequest packageInferenceRequest(
+    const AiModelPackage& package, const QString& rasterPath,
+    AiRasterOutputMode outputMode = AiRasterOutputMode::ClassMask);
 
 }  // namespace Tarnivale::AI::Interop

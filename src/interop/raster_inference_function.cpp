@@ -6,6 +6,7 @@
 #include <tarnivale/ai/raster.h>
 
 #include "interop/interop_frame.h"
+#include "interop/package_request.h"
 #include "runtime/errors.h"
 
 #include <QJsonArray>
@@ -51,7 +52,7 @@ AiRasterInferenceRequest readRequest(const QJsonObject& json, AiModelManifest& m
         request.modelId = manifest.id;
         request.modelVersion = manifest.version;
         request.modelRevision = manifest.provenance.revision;
-        request.modelSha256 = package.modelSha256();
+        request.modelSha256 = validatedModelSha256(package);
         request.tiling = manifest.tiling;
         request.normalization = manifest.normalization;
         if (!manifest.inputs.isEmpty()) {

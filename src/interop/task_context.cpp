@@ -13,10 +13,9 @@ namespace {
 constexpr qint64 DefaultDeadlineMilliseconds = 600000;
 }
 
-TaskContext::TaskContext(TaskRecord& record, QJsonObject request, QString workspacePath)
+TaskContext::TaskContext(TaskRecord& record, QJsonObject request)
     : m_record(record),
       m_request(std::move(request)),
-      m_workspacePath(std::move(workspacePath)),
       m_deadlineMilliseconds(
           m_request.value(QStringLiteral("maximumMilliseconds")).toInteger(DefaultDeadlineMilliseconds)) {
     m_clock.start();

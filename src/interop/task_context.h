@@ -17,7 +17,8 @@ class TaskRecord;
 
 class TaskContext {
 public:
-    TaskContext(TaskRecord& record, QJsonObject request, QString workspacePath);
+    /// Starts the task's clock; the workspace is named with setWorkspacePath once it exists.
+    TaskContext(TaskRecord& record, QJsonObject request);
 
     const QJsonObject& request() const { return m_request; }
     void setWorkspacePath(const QString& path) { m_workspacePath = path; }

@@ -59,7 +59,7 @@ void runTaskWorker(TaskRecord& record, const QJsonObject& request) {
     const RunningWorker running;
     // Named, so that a host's debugger and thread listings show whose thread this is.
     pthread_setname_np(pthread_self(), "tarnivale-task");
-    TaskContext task(record, request, QString());
+    TaskContext task(record, request);
     // A workspace not handed over on publication is deleted with its contents before the failure is shown.
     std::unique_ptr<QTemporaryDir> workspace;
     try {
