@@ -5,6 +5,7 @@
 #include "runtime/run_watchdog.h"
 #include "runtime/sam3_bundle_probe.h"
 #include "runtime/session_config.h"
+#include "runtime/tensor_memory.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -131,7 +132,7 @@ QList<AiExecutionProvider> queryAvailableProviders();
 struct AiSession::Impl {
     QString modelPath;
     AiExecutionProvider provider = AiExecutionProvider::Cpu;
-    Ort::Owned<OrtEnv> environment;
+    Ort::TensorMemoryLease memory;  // first: the session goes before the environment it runs in
     Ort::Owned<OrtSessionOptions> sessionOptions;
     Ort::Owned<OrtSession> session;
     QList<AiTensorSpec> inputSpecs;
@@ -220,7 +221,7 @@ AiSession::AiSession(const QString& modelPath, const AiSessionOptions& options)
     d->modelPath = modelPath;
     d->provider = options.provider == AiExecutionProvider::Auto ? AiExecutionProvider::Cpu : options.provider;
 
-    d->environment = Ort::createEnvironment("Tarnivale.AI");
+    d->memory = Ort::TensorMemoryLease("Tarnivale.AI");
     OrtSessionOptions* sessionOptions = nullptr;
     Ort::check(api.CreateSessionOptions(&sessionOptions));
     d->sessionOptions.reset(sessionOptions);
@@ -250,6 +251,9 @@ AiSession::AiSession(const QString& modelPath, const AiSessionOptions& options)
         Ort::check(api.DisableMemPattern(sessionOptions));
     }
     applyThreadPoolConfiguration(sessionOptions);
+    if (d->provider == AiExecutionProvider::Cpu && d->memory.active()) {
+        Ort::check(api.AddSessionConfigEntry(sessionOptions, "session.use_env_allocators", "1"));
+    }
     d->configureProvider(options);
 
     OrtSession* session = nullptr;
@@ -258,7 +262,7 @@ AiSession::AiSession(const QString& modelPath, const AiSessionOptions& options)
 #else
     const QByteArray path = QFile::encodeName(modelPath);
 #endif
-    Ort::check(api.CreateSession(d->environment.get(), path.data(), sessionOptions, &session));
+    Ort::check(api.CreateSession(d->memory.environment(), path.data(), sessionOptions, &session));
     d->session.reset(session);
     d->readSpecs();
 }
