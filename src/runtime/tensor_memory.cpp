@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
-#include <new>
+#include <type_traits>
 
 namespace Tarnivale::AI::Ort {
 
@@ -19,7 +19,8 @@ constexpr std::size_t kHeader = 64;  // keeps the alignment ONNX Runtime expects
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
 constexpr std::size_t kLargeBlock = std::size_t{1} << 20;
 constexpr std::size_t kKeptBlocks = 64;
-constexpr std::uint32_t kMapped = 0x4d415050;  // marks a mapped block in its header
+constexpr std::size_t kLargestBlock = std::size_t{1} << 46;  // far beyond memory, far below overflow
+constexpr std::uint32_t kMapped = 0x4d415050;                // marks a mapped block in its header
 constexpr std::uint32_t kHeap = 0x48454150;
 
 struct BlockHeader {
@@ -34,7 +35,7 @@ struct KeptBlock {
 };
 
 // Trivially destructible on purpose: a host that leaks a session may have the runtime free tensors during
-// static destruction, after any destructor of ours would have run.
+// static destruction, after any destructor of ours would have run. The memory description lives as long.
 struct TensorMemory {
     OrtAllocator allocator{};
     OrtMemoryInfo* info = nullptr;
@@ -44,6 +45,8 @@ struct TensorMemory {
     long long mappedBytes = 0;
     bool registered = false;
 };
+
+static_assert(std::is_trivially_destructible_v<TensorMemory>);
 
 TensorMemory& memory();
 
@@ -83,7 +86,6 @@ void* mapBlock(TensorMemory& m, std::size_t capacity) {
 }
 
 void* allocate(OrtAllocator*, std::size_t size) {
-    TensorMemory& m = memory();
     if (size + kHeader < kLargeBlock) {
         void* base = std::aligned_alloc(kHeader, (size + 2 * kHeader - 1) / kHeader * kHeader);
         if (base == nullptr) {
@@ -92,7 +94,11 @@ void* allocate(OrtAllocator*, std::size_t size) {
         *static_cast<BlockHeader*>(base) = BlockHeader{0, kHeap};
         return toData(base);
     }
+    if (size > kLargestBlock) {
+        return nullptr;  // the runtime reports the failed allocation
+    }
     const std::size_t capacity = (size + kHeader + kHugePage - 1) / kHugePage * kHugePage;
+    TensorMemory& m = memory();
     void* base = nullptr;
     {
         const std::lock_guard guard(m.lock);
@@ -108,6 +114,13 @@ void* allocate(OrtAllocator*, std::size_t size) {
             base = best->base;
             *best = KeptBlock{};
         } else {
+            // Tensors are growing (a larger shape than before): smaller kept blocks would fit none of them.
+            for (KeptBlock& block : m.kept) {
+                if (block.base != nullptr && block.capacity < capacity) {
+                    unmap(m, block.base, block.capacity);
+                    block = KeptBlock{};
+                }
+            }
             base = mapBlock(m, capacity);
         }
     }
@@ -148,18 +161,18 @@ const OrtMemoryInfo* describe(const OrtAllocator*) {
 }
 
 TensorMemory& memory() {
-    alignas(TensorMemory) static unsigned char storage[sizeof(TensorMemory)];
-    static TensorMemory* const instance = [] {
-        auto* m = ::new (storage) TensorMemory();
-        m->allocator.version = ORT_API_VERSION;
-        m->allocator.Alloc = allocate;
-        m->allocator.Free = release;
-        m->allocator.Info = describe;
-        m->allocator.Reserve = allocate;
-        check(api().CreateCpuMemoryInfo(OrtDeviceAllocator, OrtMemTypeDefault, &m->info));
-        return m;
+    static TensorMemory instance;
+    static const bool ready = [] {
+        instance.allocator.version = ORT_API_VERSION;
+        instance.allocator.Alloc = allocate;
+        instance.allocator.Free = release;
+        instance.allocator.Info = describe;
+        instance.allocator.Reserve = allocate;
+        check(api().CreateCpuMemoryInfo(OrtDeviceAllocator, OrtMemTypeDefault, &instance.info));
+        return true;
     }();
-    return *instance;
+    static_cast<void>(ready);
+    return instance;
 }
 
 }  // namespace
