@@ -2,6 +2,7 @@
 
 #include "raster/output_decoding.h"
 #include "runtime/errors.h"
+#include "runtime/huge_pages.h"
 
 #include <QVariant>
 
@@ -205,7 +206,7 @@ void decodeInto(const AiTensor& tensor, const AiOutputDecoderSpec& spec, AiTenso
     const std::int64_t outCount = outer * outChannels * inner;
     const auto bytes = static_cast<qsizetype>(outCount * sizeof(float));
     if (result.data.size() != bytes || !result.data.isDetached()) {
-        result.data = QByteArray(bytes, Qt::Uninitialized);
+        result.data = hugePageByteArray(bytes);
     }
 
     const float* in = reinterpret_cast<const float*>(tensor.data.constData());

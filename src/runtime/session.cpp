@@ -1,6 +1,7 @@
 #include <tarnivale/ai/runtime.h>
 
 #include "runtime/errors.h"
+#include "runtime/huge_pages.h"
 #include "runtime/ort_api.h"
 #include "runtime/run_watchdog.h"
 #include "runtime/sam3_bundle_probe.h"
@@ -410,7 +411,8 @@ void AiSession::runInto(const QList<AiTensor>& inputs, AiInferenceResult& result
             if (tensor.data.size() == size && tensor.data.isDetached()) {
                 std::memcpy(tensor.data.data(), bytes, static_cast<size_t>(size));
             } else {
-                tensor.data = QByteArray(static_cast<const char*>(bytes), size);
+                tensor.data = hugePageByteArray(size);
+                std::memcpy(tensor.data.data(), bytes, static_cast<size_t>(size));
             }
         } else {
             tensor.data.clear();
