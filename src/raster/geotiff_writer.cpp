@@ -81,11 +81,8 @@ void AiRasterInferenceExecutor::writeGeoTiff(const AiRasterInferenceResult& resu
         throwRuntimeError(QStringLiteral("GDAL GeoTIFF driver is unavailable."));
     }
     StagedFile staged(outputPath);
-    // Blocks are compressed on every core; the file is the same as a single-threaded write. Integer codes
-    // (classes, instance ids) are stored as differences along the row: mostly zeros, which deflate compresses
-    // about twice as fast and a little smaller.
-    const char* options[] = {"TILED=YES", "COMPRESS=DEFLATE", "NUM_THREADS=ALL_CPUS",
-                             type == GDT_Int32 ? "PREDICTOR=2" : nullptr, nullptr};
+    // Blocks are compressed on every core; the file is the same as a single-threaded write.
+    const char* options[] = {"TILED=YES", "COMPRESS=DEFLATE", "NUM_THREADS=ALL_CPUS", nullptr};
     const QByteArray stagingPath = staged.path().toUtf8();
     Gdal::Dataset dataset(GDALCreate(driver, stagingPath.constData(), result.width, result.height,
                                      result.bandCount, type, const_cast<char**>(options)));
