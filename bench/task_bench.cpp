@@ -62,7 +62,7 @@ struct Scene {
 };
 
 // A 2048 x 2048 nine-band scene with smooth structure (fields, gradients), a tiled GeoTIFF like production
-// imagery, its validity mask (a cloud-like hole) and a package around a real-sized nine-class network.
+// imagery, its validity mask (a cloud-like hole) and a package around the given nine-class network.
 Scene makeScene(const QTemporaryDir& dir, int size, const char* modelFile, const char* inputName = "input",
                 const char* outputName = "logits") {
     Scene scene{dir.filePath(QStringLiteral("scene.tif")), dir.filePath(QStringLiteral("mask.tif")),
@@ -255,8 +255,8 @@ void overhead() {
     // The target is for a model whose cost is that of a land-cover network; the light one shows how the fixed
     // work after inference (mask, class GeoTIFF, preview, polygons: about 0.15-0.2 s here) weighs on a run
     // whose inference is cheap.
-    overheadFor("dynamic_world_unet.onnx", "a two-level U-Net", 5, true);
-    overheadFor("dynamic_world_cnn.onnx", "a light three-convolution network", 7, false);
+    overheadFor("dynamic_world_unet.onnx", "a two-level U-Net, 16 GFLOP per tile", 5, true);
+    overheadFor("dynamic_world_cnn.onnx", "three convolutions, 3.9 GFLOP per tile", 7, false);
 }
 
 // gdal_polygonize.py and our polygonisation on the same class raster and alpha mask, medians of 3.
