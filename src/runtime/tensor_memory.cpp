@@ -1,5 +1,6 @@
 #include "runtime/tensor_memory.h"
 
+#include "runtime/huge_pages.h"
 #include "runtime/ort_api.h"
 
 #include <sys/mman.h>
@@ -80,7 +81,7 @@ void* mapBlock(TensorMemory& m, std::size_t capacity) {
         munmap(reinterpret_cast<void*>(aligned + capacity), end - (aligned + capacity));
     }
     void* base = reinterpret_cast<void*>(aligned);
-    madvise(base, capacity, MADV_HUGEPAGE);
+    adviseHugePages(base, capacity);
     m.mappedBytes += static_cast<long long>(capacity);
     return base;
 }
