@@ -203,7 +203,15 @@ void TensorMemoryLease::drop() noexcept {
     }
     TensorMemory& m = memory();
     const std::lock_guard guard(m.lock);
-    // The last release of the environment takes the registration with it.
+    // The last lease takes the registration back, so that an environment a host keeps alive (it is one per
+    // process) is met in the same state by the next first lease.
+    if (m.liveLeases == 1 && m.registered) {
+        OrtStatus* status = api().UnregisterAllocator(m_environment.get(), m.info);
+        if (status != nullptr) {
+            api().ReleaseStatus(status);
+        }
+        m.registered = false;
+    }
     m_environment.reset();
     m_active = false;
     if (--m.liveLeases == 0) {

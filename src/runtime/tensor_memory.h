@@ -9,11 +9,10 @@
 
 namespace Tarnivale::AI::Ort {
 
-/// A session's hold on the environment and on the tensor allocator, for the session's lifetime. The
-/// environment lives as long as some lease holds it; the lease that meets a fresh one registers the
-/// allocator with it (sessions opt in with "session.use_env_allocators"), and when the last lease goes, the
-/// kept blocks are given back to the system. Taking and dropping leases is serialised, so a session never
-/// meets an environment without the allocator.
+/// A session's hold on the environment and on the tensor allocator, for the session's lifetime. The first
+/// lease registers the allocator with the environment (sessions opt in with "session.use_env_allocators"),
+/// the last one unregisters it and gives the kept blocks back to the system. Taking and dropping leases is
+/// serialised, so a session never meets an environment without the allocator.
 class TensorMemoryLease {
 public:
     TensorMemoryLease() = default;

@@ -1,5 +1,6 @@
 #include <tarnivale/ai/runtime.h>
 
+#include "runtime/ort_api.h"
 #include "runtime/tensor_memory.h"
 #include "support/test_paths.h"
 
@@ -68,7 +69,17 @@ TEST(TensorMemory, LargeTensorsAreReusedWhileSessionsLiveAndReturnedAfterTheLast
     EXPECT_EQ(tensorMemoryStatistics().liveLeases, 0);
     EXPECT_EQ(tensorMemoryStatistics().keptBlocks, 0);
     EXPECT_EQ(tensorMemoryStatistics().mappedBytes, 0);
-    const AiSession third(testModelPath(QStringLiteral("conv_stack.onnx")), AiSessionOptions{});
-    EXPECT_EQ(third.run({tile(0)}).outputs.front().data, once);
+    std::optional<AiSession> third(std::in_place, testModelPath(QStringLiteral("conv_stack.onnx")),
+                                   AiSessionOptions{});
+    EXPECT_EQ(third->run({tile(0)}).outputs.front().data, once);
+    EXPECT_GT(tensorMemoryStatistics().mappedBytes, 0);
+
+    // The environment is one per process: a host that keeps it alive between our sessions must not stop
+    // the next session from using the allocator.
+    const Ort::Owned<OrtEnv> host = Ort::createEnvironment("host");
+    third.reset();
+    EXPECT_EQ(tensorMemoryStatistics().mappedBytes, 0);
+    const AiSession fourth(testModelPath(QStringLiteral("conv_stack.onnx")), AiSessionOptions{});
+    EXPECT_EQ(fourth.run({tile(0)}).outputs.front().data, once);
     EXPECT_GT(tensorMemoryStatistics().mappedBytes, 0);
 }
