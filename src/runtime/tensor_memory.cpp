@@ -87,6 +87,9 @@ void* mapBlock(TensorMemory& m, std::size_t capacity) {
 }
 
 void* allocate(OrtAllocator*, std::size_t size) {
+    if (size > kLargestBlock) {
+        return nullptr;  // the runtime reports the failed allocation
+    }
     if (size + kHeader < kLargeBlock) {
         void* base = std::aligned_alloc(kHeader, (size + 2 * kHeader - 1) / kHeader * kHeader);
         if (base == nullptr) {
@@ -94,9 +97,6 @@ void* allocate(OrtAllocator*, std::size_t size) {
         }
         *static_cast<BlockHeader*>(base) = BlockHeader{0, kHeap};
         return toData(base);
-    }
-    if (size > kLargestBlock) {
-        return nullptr;  // the runtime reports the failed allocation
     }
     const std::size_t capacity = (size + kHeader + kHugePage - 1) / kHugePage * kHugePage;
     TensorMemory& m = memory();
