@@ -55,7 +55,7 @@ TileReader::TileReader(RasterInput& input, const AiNormalization& normalization,
     tensor.name = inputName;
     tensor.dataType = AiTensorDataType::Float32;
     tensor.shape = {1, channels, tiling.height, tiling.width};
-    // Written in full for every window; huge pages make its first touch a few faults instead of thousands.
+    // Huge pages make its first touch a few faults instead of thousands (on a new thread, every run).
     tensor.data = hugePageByteArray(channels * tiling.height * tiling.width * qsizetype{4});
     tensor.data.fill('\0');
     m_inputs.append(tensor);

@@ -9,7 +9,7 @@
 namespace Tarnivale::AI {
 
 namespace {
-constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
+constexpr std::uintptr_t kHugePage = kHugePageBytes;
 }
 
 void adviseHugePages(void* data, std::size_t bytes) noexcept {

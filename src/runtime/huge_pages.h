@@ -7,6 +7,9 @@
 
 namespace Tarnivale::AI {
 
+/// The transparent huge page size the advice below aims at.
+inline constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
+
 /// A zero-filled float buffer for full-raster planes. Large allocations come straight from the kernel as
 /// zero pages, so nothing is written until the planes are used; the pages are offered as transparent huge
 /// pages, so faulting in hundreds of megabytes costs hundreds of faults rather than hundreds of thousands.

@@ -408,12 +408,10 @@ void AiSession::runInto(const QList<AiTensor>& inputs, AiInferenceResult& result
             void* bytes = nullptr;
             Ort::check(api.GetTensorMutableData(value, &bytes));
             const auto size = static_cast<qsizetype>(count * elementSize);
-            if (tensor.data.size() == size && tensor.data.isDetached()) {
-                std::memcpy(tensor.data.data(), bytes, static_cast<size_t>(size));
-            } else {
+            if (tensor.data.size() != size || !tensor.data.isDetached()) {
                 tensor.data = hugePageByteArray(size);
-                std::memcpy(tensor.data.data(), bytes, static_cast<size_t>(size));
             }
+            std::memcpy(tensor.data.data(), bytes, static_cast<size_t>(size));
         } else {
             tensor.data.clear();
         }

@@ -17,7 +17,7 @@ namespace Tarnivale::AI::Ort {
 namespace {
 
 constexpr std::size_t kHeader = 64;  // keeps the alignment ONNX Runtime expects of tensor data
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
+constexpr std::size_t kHugePage = kHugePageBytes;
 constexpr std::size_t kLargeBlock = std::size_t{1} << 20;
 constexpr std::size_t kKeptBlocks = 64;
 constexpr std::size_t kLargestBlock = std::size_t{1} << 46;  // far beyond memory, far below overflow
