@@ -12,10 +12,8 @@
 #include <tarnivale/ai/models.h>
 #include <tarnivale/ai/raster.h>
 
-#include "interop/class_raster_products.h"
-#include "interop/package_request.h"
-#include "interop/task_context.h"
-#include "interop/task_record.h"
+#include "raster/label_polygons.h"
+#include "raster/package_request.h"
 #include "runtime/gdal_handles.h"
 #include "support/raster_fixture.h"
 
@@ -141,7 +139,7 @@ std::uint64_t start(const QJsonObject& request) {
 // the calling thread or, like the task's own run, on a worker thread of its own (runIsolated).
 double executorSeconds(const Scene& scene, bool isolated) {
     AiRasterInferenceRequest request =
-        Interop::packageInferenceRequest(AiModelPackage::open(scene.package), scene.raster);
+        packageInferenceRequest(AiModelPackage::open(scene.package), scene.raster);
     request.sessionOptions.intraOpThreads = 4;
     request.sessionOptions.interOpThreads = 1;
     request.cancellationRequested = [] { return false; };
@@ -267,9 +265,22 @@ void comparePolygonisation(const char* label, const QString& classes, const QStr
     QProcess::execute(QStringLiteral("gdal_translate"),
                       {QStringLiteral("-q"), QStringLiteral("-of"), QStringLiteral("VRT"),
                        QStringLiteral("-b"), QStringLiteral("4"), preview, alpha});
-    Interop::TaskRecord record;
-    Interop::TaskContext context(record, QJsonObject{});
-    context.setWorkspacePath(outputs.path());
+    // The task polygonises the classes it holds in memory: read them once, outside the timing.
+    const Gdal::Dataset classRaster = Gdal::open(classes, GDAL_OF_RASTER | GDAL_OF_READONLY);
+    LabelRaster labels;
+    labels.width = GDALGetRasterXSize(classRaster.get());
+    labels.height = GDALGetRasterYSize(classRaster.get());
+    std::vector<std::int32_t> codes(static_cast<std::size_t>(labels.width) * labels.height);
+    double transform[6];
+    GDALGetGeoTransform(classRaster.get(), transform);
+    labels.geoTransform = QList<double>(transform, transform + 6);
+    labels.projectionWkt = QString::fromUtf8(GDALGetProjectionRef(classRaster.get()));
+    if (GDALRasterIO(GDALGetRasterBand(classRaster.get(), 1), GF_Read, 0, 0, labels.width, labels.height,
+                     codes.data(), labels.width, labels.height, GDT_Int32, 0, 0) != CE_None) {
+        std::fprintf(stderr, "cannot read %s\n", qPrintable(classes));
+        std::exit(1);
+    }
+    labels.labels = codes.data();
     std::vector<double> ours;
     std::vector<double> script;
     std::vector<double> startup;
@@ -278,10 +289,12 @@ void comparePolygonisation(const char* label, const QString& classes, const QStr
         const QString ourTarget =
             outputs.filePath(QStringLiteral("ours-%1-%2.gpkg").arg(QLatin1String(label)).arg(i));
         auto begin = Clock::now();
-        features = Interop::polygonizeClasses(
-            classes, preview,
-            Interop::PolygonTarget{ourTarget, QStringLiteral("classes"), QStringLiteral("class_id")},
-            context);
+        LabelPolygonTarget target;
+        target.path = ourTarget;
+        target.layerName = QStringLiteral("classes");
+        target.fieldName = QStringLiteral("class_id");
+        target.selection = LabelSelection::EveryClass;
+        features = writeLabelPolygons(labels, target, [] {});
         ours.push_back(secondsSince(begin));
 
         const QString theirTarget =

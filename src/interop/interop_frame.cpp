@@ -1,5 +1,6 @@
 #include "interop/interop_frame.h"
 
+#include "interop/returned_strings.h"
 #include "runtime/errors.h"
 
 #include <QJsonDocument>
@@ -15,14 +16,32 @@ namespace {
 thread_local QString t_lastError;
 }
 
-void setLastError(const QString& message) {
-    t_lastError = message;
-}
-void clearLastError() {
+void clearLastError() noexcept {
     t_lastError.clear();
 }
+
+void recordLastError(const char* text) noexcept {
+    try {
+        if (text != nullptr) {
+            t_lastError = QString::fromUtf8(text);
+            return;
+        }
+    } catch (...) {
+    }
+    // Static text: assigning it allocates nothing.
+    t_lastError = QStringLiteral("Unknown Tarnivale.AI interop error.");
+}
+
 QString lastError() {
     return t_lastError;
+}
+
+TarnivaleAI_Char* lastErrorCopy() noexcept {
+    try {
+        return newString(t_lastError);
+    } catch (...) {
+        return emptyWideString();
+    }
 }
 
 TarnivaleAI_Char* newString(const QString& text) {
@@ -52,19 +71,6 @@ QJsonObject parseRequest(const TarnivaleAI_Char* text) {
         throwInvalidArgument(QStringLiteral("Invalid AI request JSON: %1").arg(error.errorString()));
     }
     return document.object();
-}
-
-TarnivaleAI_Char* runJsonFunction(const std::function<QJsonObject()>& operation) {
-    try {
-        clearLastError();
-        const QJsonObject result = operation();
-        return newString(QString::fromUtf8(QJsonDocument(result).toJson(QJsonDocument::Compact)));
-    } catch (const std::exception& error) {
-        setLastError(QString::fromUtf8(error.what()));
-    } catch (...) {
-        setLastError(QStringLiteral("Unknown Tarnivale.AI interop error."));
-    }
-    return nullptr;
 }
 
 AiSessionOptions readSessionOptions(const QJsonObject& request) {

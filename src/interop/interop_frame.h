@@ -6,16 +6,21 @@
 #include <tarnivale/ai/interop.h>
 #include <tarnivale/ai/runtime.h>
 
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QString>
 
-#include <functional>
+#include <exception>
 
 namespace Tarnivale::AI::Interop {
 
-void setLastError(const QString& message);
-void clearLastError();
+void clearLastError() noexcept;
+/// Stores the text (UTF-8) in the calling thread's slot, or the fixed interop text when even that cannot be
+/// allocated. Never throws.
+void recordLastError(const char* text) noexcept;
 QString lastError();
+/// A new copy of the slot; the shared empty string when no copy can be allocated, so never null.
+TarnivaleAI_Char* lastErrorCopy() noexcept;
 
 /// A new NUL-terminated UTF-16 copy of the text, exactly length + 1 code units, freed by FreeString.
 TarnivaleAI_Char* newString(const QString& text);
@@ -28,7 +33,19 @@ QJsonObject parseRequest(const TarnivaleAI_Char* text);
 
 /// Runs the operation in the common frame: clears the slot, serialises the object compactly, or stores the
 /// failure and returns null. Nothing escapes.
-TarnivaleAI_Char* runJsonFunction(const std::function<QJsonObject()>& operation);
+template <typename Operation>
+TarnivaleAI_Char* runJsonFunction(Operation&& operation) noexcept {
+    try {
+        clearLastError();
+        const QJsonObject result = operation();
+        return newString(QString::fromUtf8(QJsonDocument(result).toJson(QJsonDocument::Compact)));
+    } catch (const std::exception& error) {
+        recordLastError(error.what());
+    } catch (...) {
+        recordLastError(nullptr);
+    }
+    return nullptr;
+}
 
 /// The four session option keys of a request.
 AiSessionOptions readSessionOptions(const QJsonObject& request);

@@ -6,7 +6,7 @@
 #include <tarnivale/ai/raster.h>
 
 #include "interop/interop_frame.h"
-#include "interop/package_request.h"
+#include "raster/package_request.h"
 #include "runtime/errors.h"
 
 #include <QJsonArray>

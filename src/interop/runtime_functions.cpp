@@ -4,10 +4,9 @@
 #include <tarnivale/ai/models.h>
 
 #include "interop/interop_frame.h"
+#include "interop/returned_strings.h"
 
 #include <QJsonArray>
-
-#include <cstdlib>
 
 using namespace Tarnivale::AI;
 using namespace Tarnivale::AI::Interop;
@@ -110,15 +109,11 @@ TarnivaleAI_Char* TarnivaleAI_InspectModelPackageJson(const TarnivaleAI_Char* pa
 }
 
 TarnivaleAI_Char* TarnivaleAI_GetLastError(void) {
-    try {
-        return newString(lastError());
-    } catch (...) {
-        return nullptr;  // only when even a copy of the message cannot be allocated
-    }
+    return lastErrorCopy();
 }
 
 void TarnivaleAI_FreeString(void* text) {
-    std::free(text);
+    freeLibraryString(text);
 }
 
 }  // extern "C"

@@ -1,5 +1,7 @@
 #include "interop/task_frame.h"
 
+#include "interop/returned_strings.h"
+
 #include <QJsonDocument>
 
 #include <cstdlib>
@@ -12,12 +14,30 @@ namespace {
 thread_local QString t_lastTaskError;
 }
 
-void setLastTaskError(const QString& message) {
-    t_lastTaskError = message;
+void clearLastTaskError() noexcept {
+    t_lastTaskError.clear();
 }
 
-QString lastTaskError() {
-    return t_lastTaskError;
+void recordLastTaskError(const char* text, const char* fallback) noexcept {
+    try {
+        t_lastTaskError = QString::fromUtf8(text != nullptr ? text : fallback);
+        return;
+    } catch (...) {
+    }
+    try {
+        t_lastTaskError = QString::fromUtf8(fallback);
+    } catch (...) {
+        // Not even the fixed text fits: an empty slot is still a valid answer.
+        t_lastTaskError.clear();
+    }
+}
+
+char* lastTaskErrorCopy() noexcept {
+    try {
+        return newUtf8String(t_lastTaskError.toUtf8());
+    } catch (...) {
+        return emptyUtf8String();
+    }
 }
 
 char* newUtf8String(const QByteArray& text) {

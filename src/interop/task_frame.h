@@ -10,8 +10,12 @@
 
 namespace Tarnivale::AI::Interop {
 
-void setLastTaskError(const QString& message);
-QString lastTaskError();
+void clearLastTaskError() noexcept;
+/// Stores the text (UTF-8) in the calling thread's task slot, or the fallback (a static text) when the text
+/// is null or cannot be stored. Never throws.
+void recordLastTaskError(const char* text, const char* fallback) noexcept;
+/// A new copy of the task slot; the shared empty string when no copy can be allocated, so never null.
+char* lastTaskErrorCopy() noexcept;
 
 /// A new NUL-terminated copy of exactly size + 1 bytes, released with TarnivaleAI_FreeTaskString.
 char* newUtf8String(const QByteArray& text);
@@ -23,18 +27,12 @@ char* newJsonString(const QJsonObject& object);
 template <typename Result, typename Call>
 Result runTaskFunction(const char* fallback, Result failure, Call&& call) noexcept {
     try {
-        setLastTaskError(QString());
+        clearLastTaskError();
         return call();
     } catch (const std::exception& error) {
-        try {
-            setLastTaskError(QString::fromUtf8(error.what()));
-        } catch (...) {
-        }
+        recordLastTaskError(error.what(), fallback);
     } catch (...) {
-        try {
-            setLastTaskError(QString::fromUtf8(fallback));
-        } catch (...) {
-        }
+        recordLastTaskError(nullptr, fallback);
     }
     return failure;
 }

@@ -18,6 +18,17 @@ Dataset open(const QString& path, unsigned int flags, const char* const* allowed
     return Dataset(GDALOpenEx(utf8.constData(), flags, allowedDrivers, nullptr, nullptr));
 }
 
+SpatialReference spatialReferenceFromWkt(const QString& wkt) {
+    SpatialReference reference(OSRNewSpatialReference(nullptr));
+    const QByteArray text = wkt.toUtf8();
+    // OSRImportFromWkt advances the cursor; the text itself is not changed.
+    char* cursor = const_cast<char*>(text.constData());
+    if (!reference || text.isEmpty() || OSRImportFromWkt(reference.get(), &cursor) != OGRERR_NONE) {
+        return {};
+    }
+    return reference;
+}
+
 QString lastErrorMessage(const QString& fallback) {
     const char* message = CPLGetLastErrorMsg();
     if (message == nullptr || *message == '\0') {

@@ -46,6 +46,9 @@ void registerDrivers();
 /// Opens a dataset with GDALOpenEx; null when GDAL cannot open it.
 Dataset open(const QString& path, unsigned int flags, const char* const* allowedDrivers = nullptr);
 
+/// The spatial reference the WKT text describes; null when it is empty or does not parse.
+SpatialReference spatialReferenceFromWkt(const QString& wkt);
+
 /// The last GDAL error message, or the given fallback when GDAL recorded none.
 QString lastErrorMessage(const QString& fallback = {});
 

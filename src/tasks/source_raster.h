@@ -1,0 +1,39 @@
+#pragma once
+
+// The checks a kind makes on its source raster before anything runs: band count, pixel budget, and where
+// the kind needs them, an affine transform and a CRS, each failing with the kind's own message.
+
+#include <QList>
+#include <QString>
+
+#include <cstdint>
+#include <limits>
+
+namespace Tarnivale::AI::Tasks {
+
+struct SourceRasterRules {
+    std::int32_t minimumBands = 1;
+    std::int32_t maximumBands = std::numeric_limits<std::int32_t>::max();
+    /// Also given when the raster does not open.
+    QString bandMessage;
+    qint64 pixelBudget = 16777216;  // 2^24
+    /// When not empty, the raster must have a geotransform with a non-zero determinant.
+    QString transformMessage;
+    /// When not empty, the raster must have a projection.
+    QString crsMessage;
+};
+
+struct SourceRaster {
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::int32_t bands = 0;
+    QList<double> geoTransform;  ///< empty when the raster has none
+    QString projectionWkt;
+};
+
+/// Opens the raster read-only and checks it in this order: it opens and its band count is in range, its
+/// pixel count is in 1..pixelBudget ("Raster exceeds the task pixel budget."), then the CRS and the
+/// transform.
+SourceRaster checkSourceRaster(const QString& path, const SourceRasterRules& rules);
+
+}  // namespace Tarnivale::AI::Tasks

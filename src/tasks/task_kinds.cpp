@@ -1,0 +1,53 @@
+#include "tasks/task_kinds.h"
+
+#include "runtime/errors.h"
+#include "tasks/building_threshold.h"
+
+namespace Tarnivale::AI::Tasks {
+
+// Defined in each kind's own file.
+extern const TaskKind DynamicWorldTask;
+
+namespace {
+
+// The kinds: one line each.
+const TaskKind Kinds[] = {
+    DynamicWorldTask,
+    {"hotosm-buildings", &checkBuildingThreshold, &runUnavailableTask},
+    {"geoai-usa-buildings", &checkBuildingThreshold, &runUnavailableTask},
+    {"prithvi-flood", &checkNothingMore, &runUnavailableTask},
+    {"prue-fields", &checkNothingMore, &runUnavailableTask},
+    {"sen2sr-super-resolution", &checkNothingMore, &runUnavailableTask},
+    {"sam3-text", &checkNothingMore, &runUnavailableTask},
+    {"sam3-tracker", &checkNothingMore, &runUnavailableTask},
+};
+
+}  // namespace
+
+const TaskKind& taskKind(const QJsonObject& request) {
+    const QString name = request.value(QStringLiteral("task")).toString();
+    for (const TaskKind& kind : Kinds) {
+        if (name == QLatin1String(kind.name)) {
+            return kind;
+        }
+    }
+    throwInvalidArgument(QStringLiteral("Unsupported AI task kind."));
+}
+
+QStringList taskKindNames() {
+    QStringList names;
+    for (const TaskKind& kind : Kinds) {
+        names.append(QLatin1String(kind.name));
+    }
+    return names;
+}
+
+void checkNothingMore(QJsonObject&) {}
+
+QJsonObject runUnavailableTask(TaskContext& task) {
+    task.checkpoint();
+    throwRuntimeError(QStringLiteral("AI task kind \"%1\" is not available in this build.")
+                          .arg(task.request().value(QStringLiteral("task")).toString()));
+}
+
+}  // namespace Tarnivale::AI::Tasks

@@ -1,0 +1,32 @@
+#pragma once
+
+// The task kinds. A kind is one source file defining its TaskKind (its start checks and its pipeline) and
+// one line in the table of task_kinds.cpp.
+
+#include "tasks/task_context.h"
+
+#include <QJsonObject>
+#include <QStringList>
+
+namespace Tarnivale::AI::Tasks {
+
+struct TaskKind {
+    const char* name;
+    /// The kind's own checks at start; throws with the message of the first failure. Paths it requires are
+    /// made absolute in the request.
+    void (*checkRequest)(QJsonObject& request);
+    /// Runs on the task's worker thread and returns the result document.
+    QJsonObject (*run)(TaskContext& task);
+};
+
+/// The kind named by the request's "task" (compared case-sensitively), or "Unsupported AI task kind.".
+const TaskKind& taskKind(const QJsonObject& request);
+/// Every kind's name, in the table's order.
+QStringList taskKindNames();
+
+/// For kinds whose start needs no check beyond the envelope.
+void checkNothingMore(QJsonObject& request);
+/// The pipeline of the kinds this build does not carry: they fail in their worker.
+QJsonObject runUnavailableTask(TaskContext& task);
+
+}  // namespace Tarnivale::AI::Tasks

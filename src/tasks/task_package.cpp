@@ -1,0 +1,38 @@
+#include "tasks/task_package.h"
+
+#include "raster/package_request.h"
+#include "runtime/errors.h"
+#include "tasks/task_provider.h"
+
+#include <exception>
+
+namespace Tarnivale::AI::Tasks {
+
+AiModelPackage openTaskPackage(const QString& directory, const ModelContract& contract,
+                               const QString& contractMessage) {
+    AiModelPackage package;
+    try {
+        package = AiModelPackage::open(directory);
+    } catch (const std::exception&) {
+        throwRuntimeError(QStringLiteral("Model package failed integrity validation."));
+    }
+    if (!package.validationErrors().isEmpty()) {
+        throwRuntimeError(QStringLiteral("Model package failed integrity validation."));
+    }
+    if (!contract(package.manifest())) {
+        throwRuntimeError(contractMessage);
+    }
+    return package;
+}
+
+AiRasterInferenceRequest taskInferenceRequest(const AiModelPackage& package, const QString& rasterPath,
+                                              const TaskContext& task, std::int32_t defaultThreads) {
+    AiRasterInferenceRequest request = packageInferenceRequest(package, rasterPath);
+    request.sessionOptions.provider = taskProvider(task.request());
+    request.sessionOptions.intraOpThreads = task.intraOpThreads(defaultThreads);
+    request.sessionOptions.interOpThreads = 1;
+    request.cancellationRequested = task.interruptionTest();
+    return request;
+}
+
+}  // namespace Tarnivale::AI::Tasks
