@@ -7,6 +7,7 @@
 #include "cli_library.h"
 #include "cli_output.h"
 #include "commands.h"
+#include "task_kinds.h"
 
 #include <tarnivale/ai/interop.h>
 
@@ -17,14 +18,16 @@
 #include <QJsonDocument>
 #include <QThread>
 
+#include <algorithm>
+#include <iterator>
+
 namespace Tarnivale::Cli {
 
 const char* const TaskHelp =
     "Usage: tarnivale-ai task KIND --package DIR --raster IN.tif [options] [--json]\n"
     "\n"
-    "Runs a built-in task (dynamic-world, hotosm-buildings, geoai-usa-buildings, prithvi-flood,\n"
-    "prue-fields, sen2sr-super-resolution, sam3-text, sam3-tracker), shows its progress, exports\n"
-    "its results and releases it.\n"
+    "Runs a built-in task (the kinds are listed below), shows its progress, exports its results and\n"
+    "releases it.\n"
     "\n"
     "Options:\n"
     "  --request FILE.json        start from this task request (the options below override it)\n"
@@ -38,7 +41,9 @@ const char* const TaskHelp =
     "  --export-preview OUT.tif   copy the task's colour preview out (never overwrites)\n"
     "  --export-polygons OUT.gpkg copy the task's polygon GeoPackage out (never overwrites)\n"
     "\n"
-    "With --json the result document is printed. Ctrl-C cancels the task cleanly (status 130).\n";
+    "With --json the result document is printed. Ctrl-C cancels the task cleanly (status 130).\n"
+    "\n"
+    "Kinds:\n";
 
 namespace {
 
@@ -161,8 +166,6 @@ QString exportResult(const StartedTask& task, const char* format, const QString&
 }
 
 void printSummary(const QJsonObject& result) {
-    static const char* const names[] = {"water",           "trees", "grass", "flooded vegetation", "crops",
-                                        "shrub and scrub", "built", "bare",  "snow and ice"};
     const QString kind = result.value(QStringLiteral("task")).toString();
     printLine(QStringLiteral("Task %1 completed in %2 ms on %3: %4 x %5 pixels, %6 tiles.")
                   .arg(kind)
@@ -171,11 +174,14 @@ void printSummary(const QJsonObject& result) {
                   .arg(result.value(QStringLiteral("width")).toInt())
                   .arg(result.value(QStringLiteral("height")).toInt())
                   .arg(result.value(QStringLiteral("tiles")).toInt()));
+    // The class names are the package's labels, as the result document gives them.
     const QJsonArray counts = result.value(QStringLiteral("classPixels")).toArray();
+    const QJsonArray names = result.value(QStringLiteral("classNames")).toArray();
     for (qsizetype c = 0; c < counts.size(); ++c) {
-        const QString name = kind == QLatin1String("dynamic-world") && c < 9
-                                 ? QLatin1String(names[c])
-                                 : QStringLiteral("class %1").arg(c);
+        QString name = names.at(c).toString();
+        if (name.isEmpty()) {
+            name = QStringLiteral("class %1").arg(c);
+        }
         printLine(QStringLiteral("  %1 %2 pixels").arg(name, -20).arg(counts.at(c).toInteger()));
     }
     if (result.contains(QStringLiteral("polygons"))) {
@@ -187,6 +193,11 @@ void printSummary(const QJsonObject& result) {
 
 int taskCommand(const QStringList& arguments) {
     if (helpRequested(arguments, TaskHelp)) {
+        for (const TaskKindEntry& kind : TaskKinds) {
+            printLine(QStringLiteral("  %1 %2")
+                          .arg(QLatin1String(kind.name), -25)
+                          .arg(QLatin1String(kind.summary)));
+        }
         return 0;
     }
     const Arguments options(
@@ -198,6 +209,11 @@ int taskCommand(const QStringList& arguments) {
          QStringLiteral("export-polygons")},
         {});
     options.expectOperands(1);
+    const QString kind = options.operands().front();
+    if (std::none_of(std::begin(TaskKinds), std::end(TaskKinds),
+                     [&](const TaskKindEntry& entry) { return kind == QLatin1String(entry.name); })) {
+        throw UsageError("unknown task kind '" + kind.toStdString() + "' (see 'tarnivale-ai task --help')");
+    }
     const QJsonObject request = requestFrom(options);
 
     setInterruptMode(InterruptMode::Flag);
