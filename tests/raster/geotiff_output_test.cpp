@@ -11,11 +11,9 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QTemporaryDir>
 
-#include <cstring>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -39,44 +37,32 @@ AiRasterInferenceResult maskOf(std::int32_t width, std::int32_t height,
 
 }  // namespace
 
-TEST(Provenance, DefaultsCanonicalFormAndDigest) {
-    const AiInferenceExecutionProvenance defaults;
-    const QJsonObject json = defaults.toJson();
-    EXPECT_EQ(json.size(), 13);
-    EXPECT_EQ(json.value(QStringLiteral("provider")).toString(), QStringLiteral("CPU"));
-    const QJsonObject options = json.value(QStringLiteral("options")).toObject();
-    EXPECT_EQ(options.value(QStringLiteral("outputMode")).toString(), QStringLiteral("classMask"));
-    EXPECT_TRUE(options.value(QStringLiteral("inputBands")).toArray().isEmpty());
-    EXPECT_EQ(json.value(QStringLiteral("output")).toObject().value(QStringLiteral("dataType")).toString(),
-              QStringLiteral("Float32"));
+TEST(Provenance, CanonicalFormAndDigest) {
+    const QString defaults = AiInferenceExecutionProvenance{}.canonicalJson();
+    EXPECT_TRUE(defaults.contains(QStringLiteral("\"outputMode\":\"classMask\"")));
+    EXPECT_TRUE(defaults.contains(QStringLiteral("\"dataType\":\"Float32\"")));
 
     AiInferenceExecutionProvenance record;
     record.executionId = QStringLiteral("e");
     record.modelId = QStringLiteral("m\"odel «é»");
     record.inputBands = {3, 1};
+    record.outputMode = AiRasterOutputMode::FloatBands;
+    record.outputDataType = AiTensorDataType::Int32;
     record.peakMemoryBytes = std::int64_t{1} << 40;
     record.cancelled = true;
-    const QString canonical = record.canonicalJson();
-    // Sorted keys, no whitespace, integers without fractions, escaped quotes, UTF-8 text.
-    EXPECT_TRUE(canonical.startsWith(
-        QStringLiteral("{\"cancelled\":true,\"elapsedMilliseconds\":0,\"executionId\":\"e\",")))
-        << canonical.toStdString();
-    EXPECT_TRUE(canonical.contains(QStringLiteral("\"peakMemoryBytes\":1099511627776,")));
-    EXPECT_TRUE(canonical.contains(QStringLiteral("\"inputBands\":[3,1]")));
-    EXPECT_TRUE(canonical.contains(QStringLiteral("\"id\":\"m\\\"odel «é»\"")));
+    // Sorted keys at every level, no whitespace, integers without fractions, escaped quotes, UTF-8 text.
+    const QString canonical = QStringLiteral(
+        "{\"cancelled\":true,\"elapsedMilliseconds\":0,\"executionId\":\"e\",\"model\":{\"id\":\"m\\\"odel "
+        "«é»\","
+        "\"path\":\"\",\"revision\":\"\",\"sha256\":\"\",\"version\":\"\"},\"options\":{\"inputBands\":[3,1],"
+        "\"outputMode\":\"floatBands\",\"tiling\":{\"height\":512,\"overlapX\":32,\"overlapY\":32,\"width\":"
+        "512}},"
+        "\"output\":{\"bandCount\":0,\"dataType\":\"Int32\",\"height\":0,\"width\":0},"
+        "\"peakMemoryBytes\":1099511627776,\"provider\":\"CPU\",\"recordedAtUtc\":\"\",\"runtimeVersion\":"
+        "\"\","
+        "\"schemaVersion\":\"1.0\",\"sdkVersion\":\"\",\"source\":{\"crs\":\"\",\"path\":\"\"}}");
+    EXPECT_EQ(record.canonicalJson(), canonical);
     EXPECT_EQ(record.sha256(), Sha256::hex(canonical.toUtf8()));
-
-    // The same content inserted in another order serialises identically.
-    QJsonObject reordered;
-    const QJsonObject original = record.toJson();
-    for (auto it = original.end(); it != original.begin();) {
-        --it;
-        reordered.insert(it.key(), it.value());
-    }
-    EXPECT_EQ(QString::fromUtf8(QJsonDocument(reordered).toJson(QJsonDocument::Compact)), canonical);
-    AiInferenceExecutionProvenance other = record;
-    other.cancelled = false;
-    EXPECT_NE(other.sha256(), record.sha256());
 }
 
 TEST(GeoTiffOutput, WrittenAndReadBackWithProvenance) {
@@ -117,17 +103,12 @@ TEST(GeoTiffOutput, WrittenAndReadBackWithProvenance) {
     GDALGetBlockSize(GDALGetRasterBand(dataset.get(), 1), &blockX, &blockY);
     EXPECT_EQ(blockX, 256);  // tiled
     EXPECT_STREQ(GDALGetMetadataItem(dataset.get(), "COMPRESSION", "IMAGE_STRUCTURE"), "DEFLATE");
-
     const QString canonical =
         QString::fromUtf8(GDALGetMetadataItem(dataset.get(), "TARNIVALE_PROVENANCE", nullptr));
-    const QString digest =
-        QString::fromUtf8(GDALGetMetadataItem(dataset.get(), "TARNIVALE_PROVENANCE_SHA256", nullptr));
     EXPECT_EQ(canonical, result.provenance.canonicalJson());
-    EXPECT_EQ(digest, Sha256::hex(canonical.toUtf8()));
-    const QJsonObject parsed = QJsonDocument::fromJson(canonical.toUtf8()).object();
-    EXPECT_EQ(parsed.value(QStringLiteral("output")).toObject().value(QStringLiteral("bandCount")).toInt(),
-              3);
-
+    EXPECT_TRUE(canonical.contains(QStringLiteral("\"bandCount\":3,")));
+    EXPECT_EQ(QString::fromUtf8(GDALGetMetadataItem(dataset.get(), "TARNIVALE_PROVENANCE_SHA256", nullptr)),
+              Sha256::hex(canonical.toUtf8()));
     for (int band = 1; band <= 3; ++band) {
         const std::vector<double> values = readTestBand(output, band);
         for (int pixel = 0; pixel < 200; ++pixel) {
@@ -143,38 +124,38 @@ TEST(GeoTiffOutput, RefusalsLeaveNoFile) {
     const QString path = dir.filePath(QStringLiteral("x.tif"));
     AiRasterInferenceResult mask = maskOf(2, 2, {0, 1, 2, 3});
     mask.geoTransform = {1, 2, 3, 4, 5};  // five values: written without a geotransform
-
-    AiRasterInferenceResult cancelled = mask;
-    cancelled.cancelled = true;
-    EXPECT_EQ(
-        errorOf<std::invalid_argument>([&] { AiRasterInferenceExecutor::writeGeoTiff(cancelled, path); }),
-        "A cancelled AI inference result cannot be written.");
-    EXPECT_EQ(errorOf<std::invalid_argument>(
-                  [&] { AiRasterInferenceExecutor::writeGeoTiff(mask, QStringLiteral(" ")); }),
-              "AI raster output path is required.");
-    AiRasterInferenceResult empty = mask;
-    empty.bandCount = 0;
-    EXPECT_EQ(errorOf<std::invalid_argument>([&] { AiRasterInferenceExecutor::writeGeoTiff(empty, path); }),
-              "AI raster output dimensions are invalid.");
-    AiRasterInferenceResult wide = mask;
-    wide.dataType = AiTensorDataType::Int64;
-    EXPECT_EQ(errorOf<std::invalid_argument>([&] { AiRasterInferenceExecutor::writeGeoTiff(wide, path); }),
-              "AI GeoTIFF output currently supports Float32 and Int32 data.");
-    AiRasterInferenceResult shortData = mask;
-    shortData.data.chop(1);
-    EXPECT_EQ(
-        errorOf<std::invalid_argument>([&] { AiRasterInferenceExecutor::writeGeoTiff(shortData, path); }),
-        "AI raster output buffer size does not match its dimensions.");
-    AiRasterInferenceResult badProjection = mask;
-    badProjection.projectionWkt = QStringLiteral("not a projection");
-    const std::string projectionError =
-        errorOf<std::runtime_error>([&] { AiRasterInferenceExecutor::writeGeoTiff(badProjection, path); });
-    EXPECT_EQ(projectionError, "GDAL could not write the AI output projection.");
-    EXPECT_EQ(errorOf<std::runtime_error>([&] {
-                  AiRasterInferenceExecutor::writeGeoTiff(mask,
-                                                          dir.filePath(QStringLiteral("no/such/dir/x.tif")));
-              }),
-              "GDAL could not create the AI GeoTIFF output.");
+    struct Row {
+        std::function<void(AiRasterInferenceResult&)> change;
+        std::string error;
+        QString path;
+    };
+    const Row rows[] = {
+        {[](auto& r) { r.cancelled = true; }, "A cancelled AI inference result cannot be written.", path},
+        {{}, "AI raster output path is required.", QStringLiteral(" ")},
+        {[](auto& r) { r.bandCount = 0; }, "AI raster output dimensions are invalid.", path},
+        {[](auto& r) { r.width = 0; }, "AI raster output dimensions are invalid.", path},
+        {[](auto& r) { r.height = 0; }, "AI raster output dimensions are invalid.", path},
+        {[](auto& r) { r.dataType = AiTensorDataType::Int64; },
+         "AI GeoTIFF output currently supports Float32 and Int32 data.", path},
+        {[](auto& r) { r.data.chop(1); }, "AI raster output buffer size does not match its dimensions.",
+         path},
+        {[](auto& r) { r.projectionWkt = QStringLiteral("not a projection"); },
+         "GDAL could not write the AI output projection.", path},
+        {{},
+         "GDAL could not create the AI GeoTIFF output.",
+         dir.filePath(QStringLiteral("no/such/dir/x.tif"))},
+    };
+    for (const Row& row : rows) {
+        AiRasterInferenceResult changed = mask;
+        if (row.change) {
+            row.change(changed);
+        }
+        const auto write = [&] { AiRasterInferenceExecutor::writeGeoTiff(changed, row.path); };
+        // Bad results are invalid arguments; what GDAL refuses is a runtime error.
+        EXPECT_EQ(row.error.starts_with("GDAL") ? errorOf<std::runtime_error>(write)
+                                                : errorOf<std::invalid_argument>(write),
+                  row.error);
+    }
     EXPECT_TRUE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).isEmpty());
 
     AiRasterInferenceExecutor::writeGeoTiff(mask, path);
@@ -196,31 +177,26 @@ TEST(ClassMask, RemapAndColorize) {
     EXPECT_EQ(colored.dataType, AiTensorDataType::Float32);
     EXPECT_EQ(valuesOf<float>(colored.data),
               (std::vector<float>{1, 4, 128, 128, 2, 5, 128, 128, 3, 6, 128, 128}));
-
-    const AiRasterInferenceResult grey =
-        AiRasterInferenceExecutor::colorizeClassMask(maskOf(1, 2, {5, 6}), {{0, 300, -1, 0}});
-    EXPECT_EQ(valuesOf<float>(grey.data), std::vector<float>(6, 128.0f));
     EXPECT_EQ(valuesOf<float>(
                   AiRasterInferenceExecutor::colorizeClassMask(maskOf(1, 1, {0}), {{0, 300, -1, 0}}).data),
               (std::vector<float>{300, -1, 0}));  // not clamped
 
     AiRasterInferenceResult floats = mask;
     floats.dataType = AiTensorDataType::Float32;
-    EXPECT_EQ(errorOf<std::invalid_argument>([&] { AiRasterInferenceExecutor::remapClassMask(floats, {1}); }),
-              "Class-code remapping requires a single-band Int32 class mask.");
-    EXPECT_EQ(errorOf<std::invalid_argument>([&] { AiRasterInferenceExecutor::remapClassMask(mask, {}); }),
-              "At least one class code is required for class-mask remapping.");
     AiRasterInferenceResult truncated = mask;
     truncated.data.chop(4);
-    EXPECT_EQ(
-        errorOf<std::invalid_argument>([&] { AiRasterInferenceExecutor::remapClassMask(truncated, {1}); }),
-        "AI class-mask buffer size does not match its dimensions.");
-    EXPECT_EQ(
-        errorOf<std::invalid_argument>([&] { AiRasterInferenceExecutor::colorizeClassMask(floats, {{}}); }),
-        "Class-mask colorization requires a single-band Int32 class mask.");
-    EXPECT_EQ(errorOf<std::invalid_argument>([&] { AiRasterInferenceExecutor::colorizeClassMask(mask, {}); }),
-              "At least one class color is required for class-mask colorization.");
-    EXPECT_EQ(errorOf<std::invalid_argument>(
-                  [&] { AiRasterInferenceExecutor::colorizeClassMask(truncated, {{}}); }),
-              "AI class-mask buffer size does not match its dimensions.");
+    const auto remapError = [](AiRasterInferenceResult r, const QList<std::int32_t>& codes) {
+        return errorOf<std::invalid_argument>([&] { AiRasterInferenceExecutor::remapClassMask(r, codes); });
+    };
+    const auto colorError = [](const AiRasterInferenceResult& r, const QList<AiClassColor>& palette) {
+        return errorOf<std::invalid_argument>(
+            [&] { AiRasterInferenceExecutor::colorizeClassMask(r, palette); });
+    };
+    const std::string size = "AI class-mask buffer size does not match its dimensions.";
+    EXPECT_EQ(remapError(floats, {1}), "Class-code remapping requires a single-band Int32 class mask.");
+    EXPECT_EQ(remapError(mask, {}), "At least one class code is required for class-mask remapping.");
+    EXPECT_EQ(remapError(truncated, {1}), size);
+    EXPECT_EQ(colorError(floats, {{}}), "Class-mask colorization requires a single-band Int32 class mask.");
+    EXPECT_EQ(colorError(mask, {}), "At least one class color is required for class-mask colorization.");
+    EXPECT_EQ(colorError(truncated, {{}}), size);
 }

@@ -1,4 +1,8 @@
+// Tile plans and feather weights against hand-derived values.
+
 #include <tarnivale/ai/tiling.h>
+
+#include "support/expectations.h"
 
 #include <gtest/gtest.h>
 
@@ -6,118 +10,125 @@
 #include <string>
 
 using namespace Tarnivale::AI;
+using Testing::errorOf;
 
-namespace {
-
-QList<std::int32_t> xStarts(std::int32_t width, const AiTileOptions& options) {
-    QList<std::int32_t> starts;
-    for (const AiTileWindow& window : AiTilePlanner::plan(width, 1, options)) {
-        starts.append(window.x);
-    }
-    return starts;
-}
-
-std::string planError(std::int32_t width, std::int32_t height, const AiTileOptions& options) {
-    try {
-        AiTilePlanner::plan(width, height, options);
-    } catch (const std::invalid_argument& error) {
-        return error.what();
-    }
-    return "no error";
-}
-
-void expectWindow(const AiTileWindow& w, int column, int row, int x, int y, int width, int height) {
-    EXPECT_EQ(w.column, column);
-    EXPECT_EQ(w.row, row);
-    EXPECT_EQ(w.x, x);
-    EXPECT_EQ(w.y, y);
-    EXPECT_EQ(w.width, width);
-    EXPECT_EQ(w.height, height);
-}
-
-}  // namespace
-
-TEST(TilePlanner, SingleWindowWhenTheRasterFitsOneTile) {
-    const auto exact = AiTilePlanner::plan(512, 512, {});
-    ASSERT_EQ(exact.size(), 1);
-    expectWindow(exact[0], 0, 0, 0, 0, 512, 512);
-
-    const auto small = AiTilePlanner::plan(100, 50, {});
-    ASSERT_EQ(small.size(), 1);
-    expectWindow(small[0], 0, 0, 0, 0, 100, 50);
-}
-
-TEST(TilePlanner, LastWindowEndsFlushWithTheFarEdge) {
-    EXPECT_EQ(xStarts(1000, {}), (QList<std::int32_t>{0, 480, 488}));
-    EXPECT_EQ(xStarts(1200, {}), (QList<std::int32_t>{0, 480, 688}));
-    EXPECT_EQ(xStarts(300, {}), (QList<std::int32_t>{0}));
-    EXPECT_EQ(xStarts(1000, {512, 512, 0, 0}), (QList<std::int32_t>{0, 488}));
-    EXPECT_EQ(xStarts(1024, {512, 512, 0, 0}), (QList<std::int32_t>{0, 512}));
-    EXPECT_EQ(xStarts(513, {512, 512, 32, 32}), (QList<std::int32_t>{0, 1}));
-    // Tile of one pixel without overlap: one window per column.
-    EXPECT_EQ(xStarts(4, {1, 1, 0, 0}), (QList<std::int32_t>{0, 1, 2, 3}));
-}
-
-TEST(TilePlanner, RowMajorCrossProductWithClippedSizes) {
-    const AiTileOptions options{4, 3, 1, 1};
-    const auto windows = AiTilePlanner::plan(6, 5, options);
-    // x starts 0, 2 (stride 3 clipped to 6 - 4); y starts 0, 2 (stride 2 reaches 5 - 3).
-    ASSERT_EQ(windows.size(), 4);
-    expectWindow(windows[0], 0, 0, 0, 0, 4, 3);
-    expectWindow(windows[1], 1, 0, 2, 0, 4, 3);
-    expectWindow(windows[2], 0, 1, 0, 2, 4, 3);
-    expectWindow(windows[3], 1, 1, 2, 2, 4, 3);
-
-    // A raster narrower than one tile but taller than several: widths clip, rows multiply.
-    const auto tall = AiTilePlanner::plan(100, 1200, {});
-    ASSERT_EQ(tall.size(), 3);
-    expectWindow(tall[2], 0, 2, 0, 688, 100, 512);
-}
-
-TEST(TilePlanner, EveryPixelIsCoveredAndWindowsStayInside) {
-    const AiTileOptions options{64, 48, 7, 5};
-    const int width = 301;
-    const int height = 199;
-    std::vector<int> cover(static_cast<size_t>(width * height), 0);
-    for (const AiTileWindow& w : AiTilePlanner::plan(width, height, options)) {
-        ASSERT_GE(w.x, 0);
-        ASSERT_GE(w.y, 0);
-        ASSERT_LE(w.x + w.width, width);
-        ASSERT_LE(w.y + w.height, height);
-        for (int y = w.y; y < w.y + w.height; ++y) {
-            for (int x = w.x; x < w.x + w.width; ++x) {
-                ++cover[static_cast<size_t>(y * width + x)];
-            }
+TEST(TilePlanner, AxisStartsEndFlushWithTheFarEdge) {
+    struct Row {
+        std::int32_t width;
+        AiTileOptions options;
+        QList<std::int32_t> starts;
+    };
+    const Row rows[] = {
+        {512, {}, {0}},  // exactly one tile
+        {300, {}, {0}},
+        {513, {}, {0, 1}},
+        {1000, {}, {0, 480, 488}},
+        {1200, {}, {0, 480, 688}},
+        {1000, {512, 512, 0, 0}, {0, 488}},
+        {1024, {512, 512, 0, 0}, {0, 512}},
+        {4, {1, 1, 0, 0}, {0, 1, 2, 3}},
+        {301, {64, 48, 7, 5}, {0, 57, 114, 171, 228, 237}},
+    };
+    for (const Row& row : rows) {
+        QList<std::int32_t> starts;
+        for (const AiTileWindow& window : AiTilePlanner::plan(row.width, 1, row.options)) {
+            EXPECT_EQ(window.width, std::min(row.width, row.options.width));
+            starts.append(window.x);
         }
-    }
-    for (int count : cover) {
-        ASSERT_GE(count, 1);
+        EXPECT_EQ(starts, row.starts) << row.width;
     }
 }
 
-TEST(TilePlanner, RefusesBadArgumentsWithTheirMessages) {
-    EXPECT_EQ(planError(0, 10, {}), "Raster dimensions must be positive.");
-    EXPECT_EQ(planError(10, -1, {}), "Raster dimensions must be positive.");
-    EXPECT_EQ(planError(10, 10, {0, 512, 32, 32}), "AI tile dimensions must be positive.");
-    // The size check comes first even when the overlap is also wrong.
-    EXPECT_EQ(planError(10, 10, {0, 512, 600, 32}), "AI tile dimensions must be positive.");
-    EXPECT_EQ(planError(10, 10, {512, 0, 32, 32}), "AI tile dimensions must be positive.");
+TEST(TilePlanner, RowMajorWindowsWithClippedSizes) {
+    const auto fields = [](const AiTileWindow& w) {
+        return QList<std::int32_t>{w.column, w.row, w.x, w.y, w.width, w.height};
+    };
+    // x starts 0, 2 (stride 3 clipped to 6 - 4); y starts 0, 2 (stride 2 reaches 5 - 3).
+    const QList<AiTileWindow> windows = AiTilePlanner::plan(6, 5, {4, 3, 1, 1});
+    ASSERT_EQ(windows.size(), 4);
+    EXPECT_EQ(fields(windows[0]), (QList<std::int32_t>{0, 0, 0, 0, 4, 3}));
+    EXPECT_EQ(fields(windows[1]), (QList<std::int32_t>{1, 0, 2, 0, 4, 3}));
+    EXPECT_EQ(fields(windows[2]), (QList<std::int32_t>{0, 1, 0, 2, 4, 3}));
+    EXPECT_EQ(fields(windows[3]), (QList<std::int32_t>{1, 1, 2, 2, 4, 3}));
+    const QList<AiTileWindow> tall = AiTilePlanner::plan(100, 1200, {});
+    ASSERT_EQ(tall.size(), 3);
+    EXPECT_EQ(fields(tall[2]), (QList<std::int32_t>{0, 2, 0, 688, 100, 512}));
+    const QList<AiTileWindow> single = AiTilePlanner::plan(100, 50, {});
+    ASSERT_EQ(single.size(), 1);
+    EXPECT_EQ(fields(single[0]), (QList<std::int32_t>{0, 0, 0, 0, 100, 50}));
+    // 208 multiples of 480 below 100000 - 512, then 99488: 209 starts per axis.
+    const QList<AiTileWindow> huge = AiTilePlanner::plan(100000, 100000, {});
+    ASSERT_EQ(huge.size(), 209 * 209);
+    EXPECT_EQ(fields(huge.back()), (QList<std::int32_t>{208, 208, 99488, 99488, 512, 512}));
+}
+
+TEST(TilePlanner, RefusesBadArgumentsInCheckOrder) {
+    const std::string size = "AI tile dimensions must be positive.";
     const std::string overlap = "AI tile overlap must be non-negative and smaller than the tile size.";
-    EXPECT_EQ(planError(10, 10, {512, 512, 512, 32}), overlap);
-    EXPECT_EQ(planError(10, 10, {512, 512, -1, 32}), overlap);
-    EXPECT_EQ(planError(10, 10, {512, 512, 32, 512}), overlap);
-    EXPECT_EQ(planError(10, 10, {512, 512, 32, -1}), overlap);
+    struct Row {
+        std::int32_t width, height;
+        AiTileOptions options;
+        std::string error;
+    };
+    const Row rows[] = {
+        {0, 10, {}, "Raster dimensions must be positive."},
+        {10, -1, {}, "Raster dimensions must be positive."},
+        {10, 10, {0, 512, 600, 32}, size},  // the size comes first
+        {10, 10, {512, 0, 32, 32}, size},
+        {10, 10, {512, 512, 512, 32}, overlap},
+        {10, 10, {512, 512, -1, 32}, overlap},
+        {10, 10, {512, 512, 32, 512}, overlap},
+        {10, 10, {512, 512, 32, -1}, overlap},
+        {1, 1, {1, 1, 0, 0}, "no error"},
+        {10, 10, {512, 512, 511, 511}, "no error"},
+    };
+    for (const Row& r : rows) {
+        EXPECT_EQ(errorOf<std::invalid_argument>([&] { AiTilePlanner::plan(r.width, r.height, r.options); }),
+                  r.error);
+    }
 }
 
-TEST(TilePlanner, HugeRasterPlansWithoutOverflow) {
-    const auto windows = AiTilePlanner::plan(100000, 100000, {});
-    // Per axis: the multiples of the 480 stride below 100000 - 512, then the start flush with the edge.
-    int perAxis = 0;
-    for (int start = 0; start < 100000 - 512; start += 480) {
-        ++perAxis;
+TEST(TileBlender, FeatherWeights) {
+    struct Row {
+        int x, y, width, height, overlapX, overlapY;
+        bool left, right, top, bottom;
+        float weight;
+    };
+    const Row rows[] = {
+        // Shared left side, overlap 32: column 0 weighs 1/33, column 31 32/33, the interior 1.
+        {0, 100, 512, 512, 32, 32, false, true, true, true, 1.0f / 33.0f},
+        {31, 100, 512, 512, 32, 32, false, true, true, true, 32.0f / 33.0f},
+        {32, 100, 512, 512, 32, 32, false, true, true, true, 1.0f},
+        // Shared right side: the last column 1/33, column width - 32 32/33.
+        {511, 100, 512, 512, 32, 32, true, false, true, true, 1.0f / 33.0f},
+        {480, 100, 512, 512, 32, 32, true, false, true, true, 32.0f / 33.0f},
+        {479, 100, 512, 512, 32, 32, true, false, true, true, 1.0f},
+        // Shared top and bottom sides ramp the rows the same way.
+        {100, 0, 512, 512, 32, 32, true, true, false, true, 1.0f / 33.0f},
+        {100, 511, 512, 512, 32, 32, true, true, true, false, 1.0f / 33.0f},
+        {100, 480, 512, 512, 32, 32, true, true, true, false, 32.0f / 33.0f},
+        // A corner shared on two sides multiplies both ramps; border sides are flat.
+        {0, 0, 512, 512, 32, 32, false, false, false, false, 1.0f / 1089.0f},
+        {0, 0, 512, 512, 32, 32, true, false, true, false, 1.0f},
+        // Narrow window, both sides shared: the smaller of both ramps.
+        {0, 0, 3, 1, 2, 0, false, false, true, true, 1.0f / 3.0f},
+        {1, 0, 3, 1, 2, 0, false, false, true, true, 2.0f / 3.0f},
+        {2, 0, 3, 1, 2, 0, false, false, true, true, 1.0f / 3.0f},
+        // Zero overlap does not ramp; huge overlaps are floored so covered pixels stay positive.
+        {0, 0, 16, 16, 0, 4, false, false, true, true, 1.0f},
+        {15, 3, 16, 16, 0, 4, false, false, true, true, 1.0f},
+        {0, 0, 100000, 100000, 99999, 99999, false, false, false, false, 0.000001f},
+        // Outside the window (one past each side) weighs nothing, even on border sides.
+        {-1, 0, 10, 8, 3, 3, true, true, true, true, 0.0f},
+        {10, 0, 10, 8, 3, 3, true, true, true, true, 0.0f},
+        {0, -1, 10, 8, 3, 3, true, true, true, true, 0.0f},
+        {0, 8, 10, 8, 3, 3, true, true, true, true, 0.0f},
+        {9, 7, 10, 8, 3, 3, true, true, true, true, 1.0f},
+    };
+    for (const Row& r : rows) {
+        EXPECT_FLOAT_EQ(AiTileBlender::featherWeight(r.x, r.y, r.width, r.height, r.overlapX, r.overlapY,
+                                                     r.left, r.right, r.top, r.bottom),
+                        r.weight)
+            << r.x << "," << r.y << " in " << r.width << "x" << r.height;
     }
-    ++perAxis;
-    EXPECT_EQ(windows.size(), static_cast<qsizetype>(perAxis) * perAxis);
-    EXPECT_EQ(windows.back().x + windows.back().width, 100000);
-    EXPECT_EQ(windows.back().y + windows.back().height, 100000);
 }
