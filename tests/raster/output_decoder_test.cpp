@@ -1,4 +1,5 @@
-// Output decoders and thresholds against double-precision references and hand-derived values.
+// Output decoders, thresholds and class-mask remapping/colours against double-precision references and
+// hand-derived values.
 
 #include <tarnivale/ai/raster.h>
 
@@ -7,39 +8,35 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <functional>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using namespace Tarnivale::AI;
 using Testing::errorOf;
 using Testing::valuesOf;
+using Floats = std::vector<float>;
 
 namespace {
 
 AiTensor logits(const QList<std::int64_t>& shape, const QList<float>& values) {
-    return AiTensor::fromFloat32(QStringLiteral("logits"), shape, values);
+    return AiTensor::fromFloat32("logits", shape, values);
 }
 
 AiOutputDecoderSpec decoder(const char* activation, std::int32_t axis = 1, const AiVariantMap& options = {}) {
     AiOutputDecoderSpec spec;
-    spec.id = QStringLiteral("decoded");
-    spec.activation = QString::fromLatin1(activation);
+    spec.id = "decoded";
+    spec.activation = activation;
     spec.channelAxis = axis;
     spec.options = options;
     return spec;
 }
 
-std::vector<float> decoded(const AiTensor& tensor, const AiOutputDecoderSpec& spec) {
+Floats decoded(const AiTensor& tensor, const AiOutputDecoderSpec& spec) {
     const AiTensor result = AiOutputDecoder::decode(tensor, spec);
-    EXPECT_EQ(result.dataType, AiTensorDataType::Float32);
-    EXPECT_TRUE(result.validationErrors().isEmpty());
+    EXPECT_TRUE(result.dataType == AiTensorDataType::Float32 && result.validationErrors().isEmpty());
     return valuesOf<float>(result.data);
-}
-
-std::string decodeError(const AiTensor& tensor, const AiOutputDecoderSpec& spec) {
-    return errorOf<std::invalid_argument>([&] { AiOutputDecoder::decode(tensor, spec); });
 }
 
 }  // namespace
@@ -51,107 +48,79 @@ TEST(OutputDecoder, ActivationsMatchADoublePrecisionReference) {
     for (qsizetype n = 0; n < x.size(); ++n) {
         x[n] = static_cast<float>((n * 7919) % 1000) / 50.0f - 10.0f;
     }
-    const auto at = [&](std::int64_t o, std::int64_t k, std::int64_t i) {
-        return static_cast<double>(x[(o * 3 + k) * inner + i]);
-    };
-    const auto softmax = [&](std::int64_t o, std::int64_t k, std::int64_t i) {
-        return std::exp(at(o, k, i)) /
-               (std::exp(at(o, 0, i)) + std::exp(at(o, 1, i)) + std::exp(at(o, 2, i)));
-    };
-    struct Row {
-        const char* activation;
-        int channel;  // -1: every channel
-        std::function<double(std::int64_t, std::int64_t, std::int64_t)> expected;
-    };
-    const Row rows[] = {
-        {"softmax", -1, softmax},
-        {"softmax", 1, softmax},
-        {"sigmoid", -1, [&](auto o, auto k, auto i) { return 1.0 / (1.0 + std::exp(-at(o, k, i))); }},
-        {"sigmoid", 2, [&](auto o, auto k, auto i) { return 1.0 / (1.0 + std::exp(-at(o, k, i))); }},
-        {"tanh", 0, [&](auto o, auto k, auto i) { return std::tanh(at(o, k, i)); }},
-        {"identity", -1, at},
-    };
-    for (const Row& row : rows) {
-        const AiVariantMap options =
-            row.channel < 0 ? AiVariantMap{} : AiVariantMap{{QStringLiteral("channel"), row.channel}};
+    // Every channel, or one (which keeps its share of the whole softmax distribution).
+    const std::pair<std::string, int> rows[] = {{"softmax", -1}, {"softmax", 1}, {"sigmoid", -1},
+                                                {"sigmoid", 2},  {"tanh", 0},    {"identity", -1}};
+    for (const auto& [activation, channel] : rows) {
+        const AiVariantMap options = channel < 0 ? AiVariantMap{} : AiVariantMap{{"channel", channel}};
         const AiTensor result =
-            AiOutputDecoder::decode(logits({2, 3, inner}, x), decoder(row.activation, 1, options));
-        const std::int64_t channels = row.channel < 0 ? 3 : 1;
-        ASSERT_EQ(result.shape, (QList<std::int64_t>{2, channels, inner})) << row.activation;
-        const std::vector<float> values = valuesOf<float>(result.data);
-        for (std::int64_t o = 0; o < 2; ++o) {
-            for (std::int64_t c = 0; c < channels; ++c) {
-                for (std::int64_t i = 0; i < inner; ++i) {
-                    const std::int64_t k = row.channel < 0 ? c : row.channel;
-                    ASSERT_NEAR(values[static_cast<size_t>((o * channels + c) * inner + i)],
-                                row.expected(o, k, i), 1e-6)
-                        << row.activation << " " << o << "," << k << "," << i;
-                }
-            }
+            AiOutputDecoder::decode(logits({2, 3, inner}, x), decoder(activation.c_str(), 1, options));
+        const std::int64_t channels = channel < 0 ? 3 : 1;
+        ASSERT_EQ(result.shape, (QList<std::int64_t>{2, channels, inner})) << activation;
+        const Floats values = valuesOf<float>(result.data);
+        for (std::int64_t n = 0; n < static_cast<std::int64_t>(values.size()); ++n) {
+            const std::int64_t o = n / (channels * inner);
+            const std::int64_t i = n % inner;
+            const auto at = [&](std::int64_t k) { return static_cast<double>(x[(o * 3 + k) * inner + i]); };
+            const double v = at(channel < 0 ? n / inner % 3 : channel);
+            const double expected = activation == "softmax"
+                                        ? std::exp(v) / (std::exp(at(0)) + std::exp(at(1)) + std::exp(at(2)))
+                                    : activation == "sigmoid" ? 1.0 / (1.0 + std::exp(-v))
+                                    : activation == "tanh"    ? std::tanh(v)
+                                                              : v;
+            ASSERT_NEAR(values[static_cast<size_t>(n)], expected, 1e-6)
+                << activation << " " << channel << " " << n;
         }
     }
 }
 
 TEST(OutputDecoder, ExtremeLogitsStayFinite) {
     const QList<float> x{-1e30f, -100.0f, 0.0f, 100.0f, 1e30f};
-    std::vector<float> sigmoid = decoded(logits({1, 5}, x), decoder(" SIGMOID ", 0));
-    EXPECT_GT(sigmoid[1], 0.0f);
-    EXPECT_LT(sigmoid[1], 1e-40f);
+    Floats sigmoid = decoded(logits({1, 5}, x), decoder(" SIGMOID ", 0));
+    EXPECT_TRUE(sigmoid[1] > 0.0f && sigmoid[1] < 1e-40f) << sigmoid[1];
     sigmoid[1] = 0.0f;
-    EXPECT_EQ(sigmoid, (std::vector<float>{0.0f, 0.0f, 0.5f, 1.0f, 1.0f}));
-    EXPECT_EQ(decoded(logits({1, 5}, x), decoder("tanh", 0)),
-              (std::vector<float>{-1.0f, -1.0f, 0.0f, 1.0f, 1.0f}));
+    EXPECT_EQ(sigmoid, (Floats{0.0f, 0.0f, 0.5f, 1.0f, 1.0f}));
+    EXPECT_EQ(decoded(logits({1, 5}, x), decoder("tanh", 0)), (Floats{-1.0f, -1.0f, 0.0f, 1.0f, 1.0f}));
     // Softmax along axis 1 of [1, 2, 5] mixes every extreme with every other.
-    QList<float> pairs = x;
-    pairs << 1e30f << 100.0f << 0.0f << -100.0f << -1e30f;
-    for (const float value : decoded(logits({1, 2, 5}, pairs), decoder("softmax"))) {
+    for (const float value : decoded(
+             logits({1, 2, 5}, x + QList<float>{1e30f, 100.0f, 0.0f, -100.0f, -1e30f}), decoder("softmax"))) {
         EXPECT_TRUE(std::isfinite(value));
     }
-    EXPECT_EQ(decoded(logits({1, 2, 1}, {-1e30f, -1e30f}), decoder("softmax")),
-              (std::vector<float>{0.5f, 0.5f}));
-    EXPECT_EQ(decoded(logits({1, 4, 1}, {1e30f, 1e30f, 1e30f, 1e30f}), decoder("softmax")),
-              (std::vector<float>(4, 0.25f)));
-    EXPECT_EQ(decoded(logits({1, 2, 1}, {1e30f, -1e30f}), decoder("softmax")),
-              (std::vector<float>{1.0f, 0.0f}));
+    EXPECT_EQ(decoded(logits({1, 2, 1}, {-1e30f, -1e30f}), decoder("softmax")), (Floats{0.5f, 0.5f}));
+    EXPECT_EQ(decoded(logits({1, 4, 1}, {1e30f, 1e30f, 1e30f, 1e30f}), decoder("softmax")), Floats(4, 0.25f));
+    EXPECT_EQ(decoded(logits({1, 2, 1}, {1e30f, -1e30f}), decoder("softmax")), (Floats{1.0f, 0.0f}));
 }
 
 TEST(OutputDecoder, ChannelSelectionAxesAndNames) {
-    QList<float> x(48);
+    QList<float> x;
     for (int i = 0; i < 48; ++i) {
-        x[i] = static_cast<float>(i);
+        x.append(static_cast<float>(i));
     }
-    // Axis -1 of [1, 3, 4, 4] has four channels: channel 3 exists there, not on axis 1.
+    // Axis -1 of [1, 3, 4, 4] has four channels: channel 3 (every fourth value) exists there, not on axis 1.
     AiTensor input = logits({1, 3, 4, 4}, x);
     input.layout = AiTensorLayout::NCHW;
     const AiTensor last = AiOutputDecoder::decode(input, decoder("identity", -1, {{"channel", 3}}));
     EXPECT_EQ(last.shape, (QList<std::int64_t>{1, 3, 4, 1}));
-    EXPECT_EQ(last.name, QStringLiteral("decoded"));
-    EXPECT_EQ(last.layout, AiTensorLayout::Unknown);
-    std::vector<float> column;
-    for (int row = 0; row < 12; ++row) {
-        column.push_back(static_cast<float>(row * 4 + 3));
-    }
-    EXPECT_EQ(valuesOf<float>(last.data), column);
+    EXPECT_TRUE(last.name == "decoded" && last.layout == AiTensorLayout::Unknown);
+    EXPECT_EQ(valuesOf<float>(last.data), (Floats{3, 7, 11, 15, 19, 23, 27, 31, 35, 39, 43, 47}));
     AiOutputDecoderSpec unnamed = decoder("sigmoid");
     unnamed.id.clear();
-    EXPECT_EQ(AiOutputDecoder::decode(input, unnamed).name, QStringLiteral("logits"));
-
+    EXPECT_EQ(AiOutputDecoder::decode(input, unnamed).name, "logits");
     // "channel" wins over "classIndex"; without either every channel is kept; names are trimmed, any case.
-    const AiTensor y = logits({1, 3, 2}, {1.0f, 2.0f, 3.0f, 4.0f, 5.0f, 6.0f});
-    EXPECT_EQ(decoded(y, decoder("none", 1, {{"channel", 2}, {"classIndex", 0}})),
-              (std::vector<float>{5.0f, 6.0f}));
-    EXPECT_EQ(decoded(y, decoder("none", 1, {{"classIndex", 1}})), (std::vector<float>{3.0f, 4.0f}));
-    EXPECT_EQ(decoded(y, decoder(" Identity ", 1, {{"channel", -1}})),
-              (std::vector<float>{1.0f, 2.0f, 3.0f, 4.0f, 5.0f, 6.0f}));
-    EXPECT_EQ(decoded(y, decoder("none", -3, {{"channel", 0}})),
-              (std::vector<float>{1.0f, 2.0f, 3.0f, 4.0f, 5.0f, 6.0f}));
+    const AiTensor y = logits({1, 3, 2}, {1, 2, 3, 4, 5, 6});
+    EXPECT_EQ(decoded(y, decoder("none", 1, {{"channel", 2}, {"classIndex", 0}})), (Floats{5, 6}));
+    EXPECT_EQ(decoded(y, decoder("none", 1, {{"classIndex", 1}})), (Floats{3, 4}));
+    EXPECT_EQ(decoded(y, decoder(" Identity ", 1, {{"channel", -1}})), (Floats{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(decoded(y, decoder("none", -3, {{"channel", 0}})), (Floats{1, 2, 3, 4, 5, 6}));
 }
 
 TEST(OutputDecoder, ErrorsInCheckOrder) {
-    const AiTensor valid = logits({1, 3, 2}, {0.0f, 1.0f, 2.0f, 3.0f, 4.0f, 5.0f});
+    const AiTensor valid = logits({1, 3, 2}, {0, 1, 2, 3, 4, 5});
     AiTensor broken = valid;
     broken.name.clear();
     broken.data.chop(4);
+    AiTensor brokenInt = broken;
+    brokenInt.dataType = AiTensorDataType::Int32;
     AiTensor wide = valid;
     wide.dataType = AiTensorDataType::Float64;
     wide.data.append(valid.data);
@@ -159,55 +128,89 @@ TEST(OutputDecoder, ErrorsInCheckOrder) {
         "Tensor name is required. Tensor byte size does not match its data type and shape.";
     const std::string rank = "AI output decoder channelAxis is outside the tensor rank.";
     const std::string range = "AI output decoder channel is outside the tensor channel range.";
-    struct Row {
-        const AiTensor& tensor;
-        AiOutputDecoderSpec spec;
-        std::string error;
-    };
-    AiTensor brokenInt = broken;
-    brokenInt.dataType = AiTensorDataType::Int32;
-    const Row rows[] = {
-        {broken, decoder("softmax"), invalid},
-        {brokenInt, decoder("softmax"), invalid},
-        {wide, decoder("softmax"), "AI output decoding currently requires a Float32 tensor."},
-        {valid, decoder("softmax", 3), rank},
-        {valid, decoder("softmax", -4), rank},
-        {valid, decoder("relu", 1, {{"channel", 3}}), range},
-        {valid, decoder("relu", 1, {{"classIndex", -2}}), "AI output decoder channel cannot be negative."},
-        {valid, decoder(" ReLU ", 1, {{"channel", -1}}), "Unsupported AI output activation ' ReLU '."},
-        {valid, decoder("softmax", -3, {{"channel", 0}}), "no error"},
-    };
-    for (const Row& row : rows) {
-        EXPECT_EQ(decodeError(row.tensor, row.spec), row.error);
+    for (const auto& [tensor, spec, error] :
+         std::vector<std::tuple<AiTensor, AiOutputDecoderSpec, std::string>>{
+             {broken, decoder("softmax"), invalid},
+             {brokenInt, decoder("softmax"), invalid},
+             {wide, decoder("softmax"), "AI output decoding currently requires a Float32 tensor."},
+             {valid, decoder("softmax", 3), rank},
+             {valid, decoder("softmax", -4), rank},
+             {valid, decoder("relu", 1, {{"channel", 3}}), range},
+             {valid, decoder("relu", 1, {{"classIndex", -2}}),
+              "AI output decoder channel cannot be negative."},
+             {valid, decoder(" ReLU ", 1, {{"channel", -1}}),
+              "Unsupported AI output activation ' ReLU '."}}) {
+        EXPECT_EQ(errorOf<std::invalid_argument>([&] { AiOutputDecoder::decode(tensor, spec); }), error);
     }
-
     // The threshold is judged before the tensor, and the data type before the tensor's own errors.
-    const auto thresholdError = [](const AiTensor& tensor, double threshold) {
-        return errorOf<std::invalid_argument>([&] { AiOutputDecoder::threshold(tensor, threshold); });
-    };
     const std::string bounds = "AI output threshold must be between 0 and 1.";
-    EXPECT_EQ(thresholdError(brokenInt, 1.5), bounds);
-    EXPECT_EQ(thresholdError(valid, -0.01), bounds);
-    EXPECT_EQ(thresholdError(valid, std::nan("")), bounds);
-    EXPECT_EQ(thresholdError(brokenInt, 1.0), "AI output thresholding requires a Float32 tensor.");
-    EXPECT_EQ(thresholdError(broken, 1.0), invalid);
+    for (const auto& [tensor, threshold, error] : std::vector<std::tuple<AiTensor, double, std::string>>{
+             {brokenInt, 1.5, bounds},
+             {valid, -0.01, bounds},
+             {valid, std::nan(""), bounds},
+             {brokenInt, 1.0, "AI output thresholding requires a Float32 tensor."},
+             {broken, 1.0, invalid}}) {
+        EXPECT_EQ(errorOf<std::invalid_argument>([&] { AiOutputDecoder::threshold(tensor, threshold); }),
+                  error);
+    }
 }
 
 TEST(OutputDecoder, ThresholdWidensToDoubleAndIncludesTheBoundary) {
     AiTensor input = logits({1, 6}, {0.5f, 0.4999f, 0.0f, 1.0f, 0.7f, -3.0f});
     input.layout = AiTensorLayout::NHWC;
     const AiTensor mask = AiOutputDecoder::threshold(input, 0.5);
-    EXPECT_EQ(mask.name, QStringLiteral("logits"));
-    EXPECT_EQ(mask.dataType, AiTensorDataType::Int32);
-    EXPECT_EQ(mask.layout, AiTensorLayout::Unknown);
-    EXPECT_EQ(mask.shape, input.shape);
-    EXPECT_TRUE(mask.validationErrors().isEmpty());
-    EXPECT_EQ(valuesOf<std::int32_t>(mask.data), (std::vector<std::int32_t>{1, 0, 0, 1, 1, 0}));
+    EXPECT_TRUE(mask.name == input.name && mask.dataType == AiTensorDataType::Int32 &&
+                mask.layout == AiTensorLayout::Unknown && mask.shape == input.shape &&
+                mask.validationErrors().isEmpty());
     // 0.7f lies just below the double 0.7: a comparison in float would call them equal.
-    EXPECT_EQ(valuesOf<std::int32_t>(AiOutputDecoder::threshold(input, 0.7).data),
-              (std::vector<std::int32_t>{0, 0, 0, 1, 0, 0}));
-    EXPECT_EQ(valuesOf<std::int32_t>(AiOutputDecoder::threshold(input, 0.0).data),
-              (std::vector<std::int32_t>{1, 1, 1, 1, 1, 0}));
-    EXPECT_EQ(valuesOf<std::int32_t>(AiOutputDecoder::threshold(input, 1.0).data),
-              (std::vector<std::int32_t>{0, 0, 0, 1, 0, 0}));
+    for (const auto& [threshold, expected] : std::vector<std::pair<double, std::vector<std::int32_t>>>{
+             {0.5, {1, 0, 0, 1, 1, 0}},
+             {0.7, {0, 0, 0, 1, 0, 0}},
+             {0.0, {1, 1, 1, 1, 1, 0}},
+             {1.0, {0, 0, 0, 1, 0, 0}}}) {
+        EXPECT_EQ(valuesOf<std::int32_t>(AiOutputDecoder::threshold(input, threshold).data), expected)
+            << threshold;
+    }
+}
+
+TEST(ClassMask, RemapAndColorize) {
+    const auto maskOf = [](std::int32_t width, const QList<std::int32_t>& values) {
+        AiRasterInferenceResult result;
+        result.width = width;
+        result.height = static_cast<std::int32_t>(values.size()) / width;
+        result.bandCount = 1;
+        result.dataType = AiTensorDataType::Int32;
+        result.data = QByteArray(reinterpret_cast<const char*>(values.constData()), values.size() * 4);
+        return result;
+    };
+    AiRasterInferenceResult mask = maskOf(2, {0, 1, 2, -1});
+    AiRasterInferenceExecutor::remapClassMask(mask, {10, 20});
+    EXPECT_EQ(valuesOf<std::int32_t>(mask.data), (std::vector<std::int32_t>{10, 20, 2, -1}));
+    // Code 10 is listed twice: the first entry wins; unknown codes are grey; values are not clamped.
+    const AiRasterInferenceResult colored =
+        AiRasterInferenceExecutor::colorizeClassMask(mask, {{10, 1, 2, 3}, {20, 4, 5, 6}, {10, 7, 8, 9}});
+    EXPECT_TRUE(colored.bandCount == 3 && colored.dataType == AiTensorDataType::Float32);
+    EXPECT_EQ(valuesOf<float>(colored.data), (Floats{1, 4, 128, 128, 2, 5, 128, 128, 3, 6, 128, 128}));
+    EXPECT_EQ(
+        valuesOf<float>(AiRasterInferenceExecutor::colorizeClassMask(maskOf(1, {0}), {{0, 300, -1, 0}}).data),
+        (Floats{300, -1, 0}));
+
+    AiRasterInferenceResult floats = mask;
+    floats.dataType = AiTensorDataType::Float32;
+    AiRasterInferenceResult truncated = mask;
+    truncated.data.chop(4);
+    const auto remapError = [](AiRasterInferenceResult r, const QList<std::int32_t>& codes) {
+        return errorOf<std::invalid_argument>([&] { AiRasterInferenceExecutor::remapClassMask(r, codes); });
+    };
+    const auto colorError = [](const AiRasterInferenceResult& r, const QList<AiClassColor>& palette) {
+        return errorOf<std::invalid_argument>(
+            [&] { AiRasterInferenceExecutor::colorizeClassMask(r, palette); });
+    };
+    const std::string size = "AI class-mask buffer size does not match its dimensions.";
+    EXPECT_EQ(remapError(floats, {1}), "Class-code remapping requires a single-band Int32 class mask.");
+    EXPECT_EQ(remapError(mask, {}), "At least one class code is required for class-mask remapping.");
+    EXPECT_EQ(remapError(truncated, {1}), size);
+    EXPECT_EQ(colorError(floats, {{}}), "Class-mask colorization requires a single-band Int32 class mask.");
+    EXPECT_EQ(colorError(mask, {}), "At least one class color is required for class-mask colorization.");
+    EXPECT_EQ(colorError(truncated, {{}}), size);
 }

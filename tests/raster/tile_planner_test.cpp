@@ -8,17 +8,27 @@
 
 #include <stdexcept>
 #include <string>
+#include <tuple>
+#include <vector>
 
 using namespace Tarnivale::AI;
-using Testing::errorOf;
+using Windows = QList<QList<std::int32_t>>;
 
-TEST(TilePlanner, AxisStartsEndFlushWithTheFarEdge) {
-    struct Row {
-        std::int32_t width;
-        AiTileOptions options;
-        QList<std::int32_t> starts;
-    };
-    const Row rows[] = {
+namespace {
+
+// Every window of a plan as {column, row, x, y, width, height}.
+Windows windows(std::int32_t width, std::int32_t height, const AiTileOptions& options) {
+    Windows fields;
+    for (const AiTileWindow& w : AiTilePlanner::plan(width, height, options)) {
+        fields.append({w.column, w.row, w.x, w.y, w.width, w.height});
+    }
+    return fields;
+}
+
+}  // namespace
+
+TEST(TilePlanner, WindowsAreRowMajorAndTheLastEndsFlushWithTheFarEdge) {
+    const std::tuple<std::int32_t, AiTileOptions, QList<std::int32_t>> rows[] = {
         {512, {}, {0}},  // exactly one tile
         {300, {}, {0}},
         {513, {}, {0, 1}},
@@ -29,48 +39,28 @@ TEST(TilePlanner, AxisStartsEndFlushWithTheFarEdge) {
         {4, {1, 1, 0, 0}, {0, 1, 2, 3}},
         {301, {64, 48, 7, 5}, {0, 57, 114, 171, 228, 237}},
     };
-    for (const Row& row : rows) {
-        QList<std::int32_t> starts;
-        for (const AiTileWindow& window : AiTilePlanner::plan(row.width, 1, row.options)) {
-            EXPECT_EQ(window.width, std::min(row.width, row.options.width));
-            starts.append(window.x);
+    for (const auto& [width, options, starts] : rows) {
+        QList<std::int32_t> xs;
+        for (const QList<std::int32_t>& window : windows(width, 1, options)) {
+            xs.append(window[2]);
         }
-        EXPECT_EQ(starts, row.starts) << row.width;
+        EXPECT_EQ(xs, starts) << width;
     }
-}
-
-TEST(TilePlanner, RowMajorWindowsWithClippedSizes) {
-    const auto fields = [](const AiTileWindow& w) {
-        return QList<std::int32_t>{w.column, w.row, w.x, w.y, w.width, w.height};
-    };
     // x starts 0, 2 (stride 3 clipped to 6 - 4); y starts 0, 2 (stride 2 reaches 5 - 3).
-    const QList<AiTileWindow> windows = AiTilePlanner::plan(6, 5, {4, 3, 1, 1});
-    ASSERT_EQ(windows.size(), 4);
-    EXPECT_EQ(fields(windows[0]), (QList<std::int32_t>{0, 0, 0, 0, 4, 3}));
-    EXPECT_EQ(fields(windows[1]), (QList<std::int32_t>{1, 0, 2, 0, 4, 3}));
-    EXPECT_EQ(fields(windows[2]), (QList<std::int32_t>{0, 1, 0, 2, 4, 3}));
-    EXPECT_EQ(fields(windows[3]), (QList<std::int32_t>{1, 1, 2, 2, 4, 3}));
-    const QList<AiTileWindow> tall = AiTilePlanner::plan(100, 1200, {});
-    ASSERT_EQ(tall.size(), 3);
-    EXPECT_EQ(fields(tall[2]), (QList<std::int32_t>{0, 2, 0, 688, 100, 512}));
-    const QList<AiTileWindow> single = AiTilePlanner::plan(100, 50, {});
-    ASSERT_EQ(single.size(), 1);
-    EXPECT_EQ(fields(single[0]), (QList<std::int32_t>{0, 0, 0, 0, 100, 50}));
-    // 208 multiples of 480 below 100000 - 512, then 99488: 209 starts per axis.
-    const QList<AiTileWindow> huge = AiTilePlanner::plan(100000, 100000, {});
-    ASSERT_EQ(huge.size(), 209 * 209);
-    EXPECT_EQ(fields(huge.back()), (QList<std::int32_t>{208, 208, 99488, 99488, 512, 512}));
+    EXPECT_EQ(windows(6, 5, {4, 3, 1, 1}),
+              (Windows{{0, 0, 0, 0, 4, 3}, {1, 0, 2, 0, 4, 3}, {0, 1, 0, 2, 4, 3}, {1, 1, 2, 2, 4, 3}}));
+    EXPECT_EQ(windows(100, 1200, {}),
+              (Windows{{0, 0, 0, 0, 100, 512}, {0, 1, 0, 480, 100, 512}, {0, 2, 0, 688, 100, 512}}));
+    // 208 multiples of 480 below 100000 - 512, then 99488: 209 windows per axis.
+    const Windows huge = windows(100000, 100000, {});
+    EXPECT_EQ(huge.size(), 209 * 209);
+    EXPECT_EQ(huge.back(), (QList<std::int32_t>{208, 208, 99488, 99488, 512, 512}));
 }
 
 TEST(TilePlanner, RefusesBadArgumentsInCheckOrder) {
     const std::string size = "AI tile dimensions must be positive.";
     const std::string overlap = "AI tile overlap must be non-negative and smaller than the tile size.";
-    struct Row {
-        std::int32_t width, height;
-        AiTileOptions options;
-        std::string error;
-    };
-    const Row rows[] = {
+    const std::tuple<std::int32_t, std::int32_t, AiTileOptions, std::string> rows[] = {
         {0, 10, {}, "Raster dimensions must be positive."},
         {10, -1, {}, "Raster dimensions must be positive."},
         {10, 10, {0, 512, 600, 32}, size},  // the size comes first
@@ -82,53 +72,37 @@ TEST(TilePlanner, RefusesBadArgumentsInCheckOrder) {
         {1, 1, {1, 1, 0, 0}, "no error"},
         {10, 10, {512, 512, 511, 511}, "no error"},
     };
-    for (const Row& r : rows) {
-        EXPECT_EQ(errorOf<std::invalid_argument>([&] { AiTilePlanner::plan(r.width, r.height, r.options); }),
-                  r.error);
+    for (const auto& [width, height, options, error] : rows) {
+        EXPECT_EQ(
+            Testing::errorOf<std::invalid_argument>([&] { AiTilePlanner::plan(width, height, options); }),
+            error);
     }
 }
 
 TEST(TileBlender, FeatherWeights) {
-    struct Row {
-        int x, y, width, height, overlapX, overlapY;
-        bool left, right, top, bottom;
-        float weight;
+    // Weights along one axis, one pixel past each end included: overlap 2 ramps shared sides in thirds,
+    // border sides stay flat, a narrow window takes the smaller of both ramps, no overlap means no ramp.
+    const auto along = [](bool x, int size, int overlap, bool nearEdge, bool farEdge) {
+        std::vector<float> weights;
+        for (int p = -1; p <= size; ++p) {
+            weights.push_back(
+                x ? AiTileBlender::featherWeight(p, 0, size, 1, overlap, 0, nearEdge, farEdge, true, true)
+                  : AiTileBlender::featherWeight(0, p, 1, size, 0, overlap, true, true, nearEdge, farEdge));
+        }
+        return weights;
     };
-    const Row rows[] = {
-        // Shared left side, overlap 32: column 0 weighs 1/33, column 31 32/33, the interior 1.
-        {0, 100, 512, 512, 32, 32, false, true, true, true, 1.0f / 33.0f},
-        {31, 100, 512, 512, 32, 32, false, true, true, true, 32.0f / 33.0f},
-        {32, 100, 512, 512, 32, 32, false, true, true, true, 1.0f},
-        // Shared right side: the last column 1/33, column width - 32 32/33.
-        {511, 100, 512, 512, 32, 32, true, false, true, true, 1.0f / 33.0f},
-        {480, 100, 512, 512, 32, 32, true, false, true, true, 32.0f / 33.0f},
-        {479, 100, 512, 512, 32, 32, true, false, true, true, 1.0f},
-        // Shared top and bottom sides ramp the rows the same way.
-        {100, 0, 512, 512, 32, 32, true, true, false, true, 1.0f / 33.0f},
-        {100, 511, 512, 512, 32, 32, true, true, true, false, 1.0f / 33.0f},
-        {100, 480, 512, 512, 32, 32, true, true, true, false, 32.0f / 33.0f},
-        // A corner shared on two sides multiplies both ramps; border sides are flat.
-        {0, 0, 512, 512, 32, 32, false, false, false, false, 1.0f / 1089.0f},
-        {0, 0, 512, 512, 32, 32, true, false, true, false, 1.0f},
-        // Narrow window, both sides shared: the smaller of both ramps.
-        {0, 0, 3, 1, 2, 0, false, false, true, true, 1.0f / 3.0f},
-        {1, 0, 3, 1, 2, 0, false, false, true, true, 2.0f / 3.0f},
-        {2, 0, 3, 1, 2, 0, false, false, true, true, 1.0f / 3.0f},
-        // Zero overlap does not ramp; huge overlaps are floored so covered pixels stay positive.
-        {0, 0, 16, 16, 0, 4, false, false, true, true, 1.0f},
-        {15, 3, 16, 16, 0, 4, false, false, true, true, 1.0f},
-        {0, 0, 100000, 100000, 99999, 99999, false, false, false, false, 0.000001f},
-        // Outside the window (one past each side) weighs nothing, even on border sides.
-        {-1, 0, 10, 8, 3, 3, true, true, true, true, 0.0f},
-        {10, 0, 10, 8, 3, 3, true, true, true, true, 0.0f},
-        {0, -1, 10, 8, 3, 3, true, true, true, true, 0.0f},
-        {0, 8, 10, 8, 3, 3, true, true, true, true, 0.0f},
-        {9, 7, 10, 8, 3, 3, true, true, true, true, 1.0f},
-    };
-    for (const Row& r : rows) {
-        EXPECT_FLOAT_EQ(AiTileBlender::featherWeight(r.x, r.y, r.width, r.height, r.overlapX, r.overlapY,
-                                                     r.left, r.right, r.top, r.bottom),
-                        r.weight)
-            << r.x << "," << r.y << " in " << r.width << "x" << r.height;
+    const float a = 1.0f / 3.0f;
+    const float b = 2.0f / 3.0f;
+    for (const bool x : {true, false}) {
+        EXPECT_EQ(along(x, 6, 2, false, false), (std::vector<float>{0, a, b, 1, 1, b, a, 0})) << x;
+        EXPECT_EQ(along(x, 6, 2, true, false), (std::vector<float>{0, 1, 1, 1, 1, b, a, 0})) << x;
+        EXPECT_EQ(along(x, 6, 2, false, true), (std::vector<float>{0, a, b, 1, 1, 1, 1, 0})) << x;
+        EXPECT_EQ(along(x, 3, 2, false, false), (std::vector<float>{0, a, b, a, 0})) << x;
+        EXPECT_EQ(along(x, 3, 0, false, false), (std::vector<float>{0, 1, 1, 1, 0})) << x;
     }
+    // Shared corners multiply both ramps; huge overlaps are floored so covered pixels stay positive.
+    EXPECT_FLOAT_EQ(AiTileBlender::featherWeight(31, 0, 512, 512, 32, 32, false, false, false, false),
+                    32.0f / 1089.0f);
+    EXPECT_EQ(AiTileBlender::featherWeight(0, 0, 100000, 100000, 99999, 99999, false, false, false, false),
+              0.000001f);
 }

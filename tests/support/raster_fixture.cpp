@@ -2,7 +2,10 @@
 
 #include "runtime/gdal_handles.h"
 
+#include <array>
+#include <functional>
 #include <stdexcept>
+#include <vector>
 
 namespace Tarnivale::AI::Testing {
 
@@ -10,14 +13,6 @@ namespace {
 
 [[noreturn]] void fail(const QString& what) {
     throw std::runtime_error(Gdal::lastErrorMessage(what).toStdString());
-}
-
-Gdal::Dataset openForReading(const QString& path) {
-    Gdal::Dataset dataset = Gdal::open(path, GDAL_OF_RASTER | GDAL_OF_READONLY);
-    if (!dataset) {
-        fail(QStringLiteral("cannot open %1").arg(path));
-    }
-    return dataset;
 }
 
 }  // namespace
@@ -40,15 +35,13 @@ void writeTestRaster(const QString& path, const TestRasterSpec& spec) {
     for (const QString& option : options) {
         list.reset(CSLAddString(list.release(), option.toUtf8().constData()));
     }
-    const QByteArray utf8 = path.toUtf8();
-    Gdal::Dataset dataset(
-        GDALCreate(driver, utf8.constData(), spec.width, spec.height, spec.bands, spec.dataType, list.get()));
+    Gdal::Dataset dataset(GDALCreate(driver, path.toUtf8().constData(), spec.width, spec.height, spec.bands,
+                                     spec.dataType, list.get()));
     if (!dataset) {
         fail(QStringLiteral("cannot create %1").arg(path));
     }
     if (spec.geoTransform) {
-        std::array<double, 6> transform = *spec.geoTransform;
-        GDALSetGeoTransform(dataset.get(), transform.data());
+        GDALSetGeoTransform(dataset.get(), std::array<double, 6>(*spec.geoTransform).data());
     }
     if (spec.epsg != 0) {
         Gdal::SpatialReference srs(OSRNewSpatialReference(nullptr));
@@ -57,8 +50,19 @@ void writeTestRaster(const QString& path, const TestRasterSpec& spec) {
         }
         GDALSetSpatialRef(dataset.get(), srs.get());
     }
-
+    // Bands and the mask are written row by row from doubles (GDAL converts them to the band's type).
     std::vector<double> row(static_cast<size_t>(spec.width));
+    const auto writeRows = [&](GDALRasterBandH band, const std::function<double(int x, int y)>& value) {
+        for (int y = 0; y < spec.height; ++y) {
+            for (int x = 0; x < spec.width; ++x) {
+                row[static_cast<size_t>(x)] = value(x, y);
+            }
+            if (GDALRasterIO(band, GF_Write, 0, y, spec.width, 1, row.data(), spec.width, 1, GDT_Float64, 0,
+                             0) != CE_None) {
+                fail(QStringLiteral("cannot write %1").arg(path));
+            }
+        }
+    };
     for (int band = 1; band <= spec.bands; ++band) {
         GDALRasterBandH handle = GDALGetRasterBand(dataset.get(), band);
         if (spec.noData) {
@@ -71,33 +75,14 @@ void writeTestRaster(const QString& path, const TestRasterSpec& spec) {
         if (spec.lastBandIsAlpha && band == spec.bands) {
             GDALSetRasterColorInterpretation(handle, GCI_AlphaBand);
         }
-        for (int y = 0; y < spec.height; ++y) {
-            for (int x = 0; x < spec.width; ++x) {
-                row[static_cast<size_t>(x)] = spec.value(band, x, y);
-            }
-            if (GDALRasterIO(handle, GF_Write, 0, y, spec.width, 1, row.data(), spec.width, 1, GDT_Float64, 0,
-                             0) != CE_None) {
-                fail(QStringLiteral("cannot write band %1 of %2").arg(band).arg(path));
-            }
-        }
+        writeRows(handle, [&](int x, int y) { return spec.value(band, x, y); });
     }
-
     if (spec.maskValid) {
         GDALRasterBandH first = GDALGetRasterBand(dataset.get(), 1);
         if (GDALCreateMaskBand(first, GMF_PER_DATASET) != CE_None) {
             fail(QStringLiteral("cannot create the mask of %1").arg(path));
         }
-        GDALRasterBandH mask = GDALGetMaskBand(first);
-        std::vector<unsigned char> maskRow(static_cast<size_t>(spec.width));
-        for (int y = 0; y < spec.height; ++y) {
-            for (int x = 0; x < spec.width; ++x) {
-                maskRow[static_cast<size_t>(x)] = spec.maskValid(x, y) ? 255 : 0;
-            }
-            if (GDALRasterIO(mask, GF_Write, 0, y, spec.width, 1, maskRow.data(), spec.width, 1, GDT_Byte, 0,
-                             0) != CE_None) {
-                fail(QStringLiteral("cannot write the mask of %1").arg(path));
-            }
-        }
+        writeRows(GDALGetMaskBand(first), [&](int x, int y) { return spec.maskValid(x, y) ? 255.0 : 0.0; });
     }
     // Closing flushes; a failed flush must not pass silently.
     CPLErrorReset();
@@ -108,7 +93,10 @@ void writeTestRaster(const QString& path, const TestRasterSpec& spec) {
 }
 
 std::vector<double> readTestBand(const QString& path, int band) {
-    const Gdal::Dataset dataset = openForReading(path);
+    const Gdal::Dataset dataset = Gdal::open(path, GDAL_OF_RASTER | GDAL_OF_READONLY);
+    if (!dataset) {
+        fail(QStringLiteral("cannot open %1").arg(path));
+    }
     const int width = GDALGetRasterXSize(dataset.get());
     const int height = GDALGetRasterYSize(dataset.get());
     std::vector<double> values(static_cast<size_t>(width) * static_cast<size_t>(height));
@@ -116,19 +104,6 @@ std::vector<double> readTestBand(const QString& path, int band) {
     if (handle == nullptr || GDALRasterIO(handle, GF_Read, 0, 0, width, height, values.data(), width, height,
                                           GDT_Float64, 0, 0) != CE_None) {
         fail(QStringLiteral("cannot read band %1 of %2").arg(band).arg(path));
-    }
-    return values;
-}
-
-std::vector<unsigned char> readTestMask(const QString& path) {
-    const Gdal::Dataset dataset = openForReading(path);
-    const int width = GDALGetRasterXSize(dataset.get());
-    const int height = GDALGetRasterYSize(dataset.get());
-    std::vector<unsigned char> values(static_cast<size_t>(width) * static_cast<size_t>(height));
-    GDALRasterBandH mask = GDALGetMaskBand(GDALGetRasterBand(dataset.get(), 1));
-    if (GDALRasterIO(mask, GF_Read, 0, 0, width, height, values.data(), width, height, GDT_Byte, 0, 0) !=
-        CE_None) {
-        fail(QStringLiteral("cannot read the mask of %1").arg(path));
     }
     return values;
 }

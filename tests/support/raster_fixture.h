@@ -25,13 +25,13 @@ struct TestRasterSpec {
         std::array<double, 6>{500000.0, 10.0, 0.0, 4100000.0, 0.0, -10.0};
     /// EPSG code of the CRS; 0 writes no CRS.
     int epsg = 32633;
-    std::optional<double> noData;
+    std::optional<double> noData{};
     /// Per-band colour interpretation (GCI_RedBand, ...); shorter lists leave the remaining bands alone.
-    std::vector<GDALColorInterp> colorInterpretations;
+    std::vector<GDALColorInterp> colorInterpretations{};
     /// Makes the last band an alpha band (colour interpretation alpha).
     bool lastBandIsAlpha = false;
     /// Adds a per-dataset mask band; maskValid(x, y) decides which pixels are valid (255) or not (0).
-    std::function<bool(int x, int y)> maskValid;
+    std::function<bool(int x, int y)> maskValid{};
     /// Tiled GeoTIFF with this block size when both are positive; striped otherwise.
     int blockWidth = 0;
     int blockHeight = 0;
@@ -40,7 +40,7 @@ struct TestRasterSpec {
         return band * 1000.0 + y * 100.0 + x;
     };
     /// Extra GTiff creation options, e.g. "COMPRESS=DEFLATE".
-    QStringList creationOptions;
+    QStringList creationOptions{};
 };
 
 /// Writes the raster and closes it; throws std::runtime_error when GDAL fails.
@@ -48,8 +48,5 @@ void writeTestRaster(const QString& path, const TestRasterSpec& spec = {});
 
 /// Reads one band (one-based) as doubles, row by row.
 std::vector<double> readTestBand(const QString& path, int band);
-
-/// Reads the per-dataset mask of band 1 (0 or 255 per pixel).
-std::vector<unsigned char> readTestMask(const QString& path);
 
 }  // namespace Tarnivale::AI::Testing
