@@ -1,89 +1,103 @@
+// The vocabulary's text forms and the tensor record's size arithmetic and validation.
+
 #include <tarnivale/ai/runtime.h>
+
+#include "support/expectations.h"
 
 #include <gtest/gtest.h>
 
-#include <stdexcept>
-#include <string>
+#include <QMap>
+
+#include <limits>
+#include <string_view>
 
 using namespace Tarnivale::AI;
+using namespace Qt::StringLiterals;
+using Tarnivale::AI::Testing::errorOf;
 
-namespace {
-template <typename Parse>
-std::string parseError(Parse parse, const char* text) {
-    try {
-        parse(QString::fromUtf8(text));
-    } catch (const std::invalid_argument& error) {
-        return error.what();
+TEST(Vocabulary, NamesParseBackOutOfRangeValuesHaveDefaultNamesAndParsersRefuseWithTheText) {
+    for (int v = 0; v <= 8; ++v) {
+        EXPECT_EQ(parseTaskKind(aiTaskKindName(AiTaskKind(v))), AiTaskKind(v)) << v;
     }
-    return "no error";
-}
-}  // namespace
+    QStringList names;  // the provider names are what hosts see in the providers list and in errors
+    for (int v = 0; v <= 4; ++v) {
+        names << aiExecutionProviderName(AiExecutionProvider(v));
+        EXPECT_EQ(parseExecutionProvider(names.last()), AiExecutionProvider(v));
+        EXPECT_EQ(parseTensorDataType(aiTensorDataTypeName(AiTensorDataType(v))), AiTensorDataType(v));
+        EXPECT_TRUE(v > 3 || parseMaterializationKind(aiOutputKindName(AiOutputKind(v))) == AiOutputKind(v));
+        EXPECT_TRUE(v > 2 || parseTensorLayout(aiTensorLayoutName(AiTensorLayout(v))) == AiTensorLayout(v));
+    }
+    names << aiExecutionProviderName(AiExecutionProvider(5)) << aiTensorDataTypeName(AiTensorDataType(-1))
+          << aiTensorLayoutName(AiTensorLayout(7)) << aiOutputKindName(AiOutputKind(4))
+          << aiTaskKindName(AiTaskKind(9)) << aiTaskKindName(AiTaskKind(-1));
+    EXPECT_EQ(names.join(u' '),
+              u"Auto CPU CUDA DirectML CoreML Unknown Unknown Unknown Unknown unspecified unspecified"_s);
 
-TEST(Vocabulary, DisplayNamesIncludingOutOfRange) {
-    EXPECT_EQ(aiExecutionProviderName(AiExecutionProvider::Auto), QStringLiteral("Auto"));
-    EXPECT_EQ(aiExecutionProviderName(AiExecutionProvider::Cpu), QStringLiteral("CPU"));
-    EXPECT_EQ(aiExecutionProviderName(AiExecutionProvider::Cuda), QStringLiteral("CUDA"));
-    EXPECT_EQ(aiExecutionProviderName(AiExecutionProvider::DirectML), QStringLiteral("DirectML"));
-    EXPECT_EQ(aiExecutionProviderName(AiExecutionProvider::CoreML), QStringLiteral("CoreML"));
-    EXPECT_EQ(aiExecutionProviderName(static_cast<AiExecutionProvider>(9)), QStringLiteral("Unknown"));
-
-    EXPECT_EQ(aiTensorDataTypeName(AiTensorDataType::UInt8), QStringLiteral("UInt8"));
-    EXPECT_EQ(aiTensorDataTypeName(static_cast<AiTensorDataType>(-1)), QStringLiteral("Unknown"));
-    EXPECT_EQ(aiTensorDataTypeSize(AiTensorDataType::Float64), 8);
-    EXPECT_EQ(aiTensorDataTypeSize(static_cast<AiTensorDataType>(5)), 0);
-
-    EXPECT_EQ(aiTensorLayoutName(AiTensorLayout::NHWC), QStringLiteral("NHWC"));
-    EXPECT_EQ(aiTensorLayoutName(static_cast<AiTensorLayout>(7)), QStringLiteral("Unknown"));
-
-    EXPECT_EQ(aiTaskKindName(AiTaskKind::MultilabelClassification),
-              QStringLiteral("multilabel_classification"));
-    EXPECT_EQ(aiTaskKindName(AiTaskKind::RasterTransform), QStringLiteral("raster_transform"));
-    EXPECT_EQ(aiTaskKindName(static_cast<AiTaskKind>(42)), QStringLiteral("unspecified"));
-    EXPECT_EQ(aiTaskKindName(static_cast<AiTaskKind>(-1)), QStringLiteral("unspecified"));
-
-    EXPECT_EQ(aiOutputKindName(AiOutputKind::Vector), QStringLiteral("Vector"));
-    EXPECT_EQ(aiOutputKindName(static_cast<AiOutputKind>(4)), QStringLiteral("Unknown"));
-}
-
-TEST(Vocabulary, ProviderParserIgnoresCaseOnly) {
+    // Parsers ignore case and trim, except the provider parser.
     EXPECT_EQ(parseExecutionProvider(QString()), AiExecutionProvider::Auto);
-    EXPECT_EQ(parseExecutionProvider(QStringLiteral("AUTO")), AiExecutionProvider::Auto);
-    EXPECT_EQ(parseExecutionProvider(QStringLiteral("cuda")), AiExecutionProvider::Cuda);
-    EXPECT_EQ(parseExecutionProvider(QStringLiteral("CuDa")), AiExecutionProvider::Cuda);
-    EXPECT_EQ(parseExecutionProvider(QStringLiteral("CPU")), AiExecutionProvider::Cpu);
-    EXPECT_EQ(parseExecutionProvider(QStringLiteral("DirectML")), AiExecutionProvider::DirectML);
-    EXPECT_EQ(parseExecutionProvider(QStringLiteral("coreML")), AiExecutionProvider::CoreML);
-    EXPECT_EQ(parseError(parseExecutionProvider, "gpu"), "Unknown AI execution provider: gpu");
-    // No trimming for providers: the text is reported as given.
-    EXPECT_EQ(parseError(parseExecutionProvider, " cpu"), "Unknown AI execution provider:  cpu");
-}
-
-TEST(Vocabulary, TypeAndLayoutParsersTrimFirst) {
-    EXPECT_EQ(parseTensorDataType(QStringLiteral("  Float32 \t")), AiTensorDataType::Float32);
-    EXPECT_EQ(parseTensorDataType(QStringLiteral("INT64")), AiTensorDataType::Int64);
-    EXPECT_EQ(parseTensorDataType(QStringLiteral("uint8")), AiTensorDataType::UInt8);
-    EXPECT_EQ(parseError(parseTensorDataType, "float16"), "Unsupported AI tensor data type.");
-    EXPECT_EQ(parseError(parseTensorDataType, ""), "Unsupported AI tensor data type.");
-
-    EXPECT_EQ(parseTensorLayout(QStringLiteral(" nhwc ")), AiTensorLayout::NHWC);
-    EXPECT_EQ(parseTensorLayout(QStringLiteral("nchw")), AiTensorLayout::NCHW);
+    EXPECT_EQ(parseExecutionProvider(u"CuDa"_s), AiExecutionProvider::Cuda);
+    EXPECT_EQ(parseExecutionProvider(u"coreML"_s), AiExecutionProvider::CoreML);
+    EXPECT_EQ(parseTensorDataType(u"  INT64 \t"_s), AiTensorDataType::Int64);
+    EXPECT_EQ(parseTensorLayout(u" nhwc "_s), AiTensorLayout::NHWC);
     EXPECT_EQ(parseTensorLayout(QString()), AiTensorLayout::Unknown);
-    EXPECT_EQ(parseTensorLayout(QStringLiteral("unknown")), AiTensorLayout::Unknown);
-    EXPECT_EQ(parseError(parseTensorLayout, "CHW"), "Unsupported AI tensor layout.");
+    EXPECT_EQ(parseTaskKind(QString()), AiTaskKind::Unspecified);
+    EXPECT_EQ(parseTaskKind(u" Semantic_Segmentation "_s), AiTaskKind::SemanticSegmentation);
+    EXPECT_EQ(parseMaterializationKind(u" MASK"_s), AiOutputKind::Mask);
+
+    const auto refusal = [](auto parse, const char* text) {
+        return errorOf<std::invalid_argument>([&] { parse(QString::fromUtf8(text)); });
+    };
+    EXPECT_EQ(refusal(parseExecutionProvider, "gpu"), "Unknown AI execution provider: gpu");
+    EXPECT_EQ(refusal(parseExecutionProvider, " cpu"), "Unknown AI execution provider:  cpu");  // as given
+    EXPECT_EQ(refusal(parseTensorDataType, "float16"), "Unsupported AI tensor data type.");
+    EXPECT_EQ(refusal(parseTensorDataType, ""), "Unsupported AI tensor data type.");
+    EXPECT_EQ(refusal(parseTensorLayout, "CHW"), "Unsupported AI tensor layout.");
+    EXPECT_EQ(refusal(parseTaskKind, " Segmentation "), "Unsupported AI task ' Segmentation '.");
+    EXPECT_EQ(refusal(parseMaterializationKind, ""), "Unsupported AI materialization kind ''.");
 }
 
-TEST(Vocabulary, TaskAndMaterializationParsers) {
-    EXPECT_EQ(parseTaskKind(QString()), AiTaskKind::Unspecified);
-    EXPECT_EQ(parseTaskKind(QStringLiteral(" Semantic_Segmentation ")), AiTaskKind::SemanticSegmentation);
-    EXPECT_EQ(parseTaskKind(QStringLiteral("change_detection")), AiTaskKind::ChangeDetection);
-    for (int value = 0; value <= 8; ++value) {
-        const auto kind = static_cast<AiTaskKind>(value);
-        EXPECT_EQ(parseTaskKind(aiTaskKindName(kind)), kind);
+TEST(Tensor, SizesAndValidationMessagesInOrder) {
+    using enum AiTensorDataType;
+    constexpr std::int64_t max = std::numeric_limits<std::int64_t>::max();
+    const struct {
+        AiTensorDataType type;
+        QList<std::int64_t> shape;
+        qsizetype bytes;
+        std::int64_t count;
+        std::int64_t expectedBytes;
+        const char* errors;  // s: shape, d: a dimension, b: byte size
+    } rows[] = {
+        {UInt8, {2, 3}, 6, 6, 6, ""},
+        {Int32, {2, 3}, 24, 6, 24, ""},
+        {Float32, {1, 2, 3}, 24, 6, 24, ""},
+        {Float64, {2, 3}, 48, 6, 48, ""},
+        {Int64, {2, 3}, 47, 6, 48, "b"},
+        {AiTensorDataType(9), {2, 3}, 0, 6, 0, ""},
+        {Float32, {}, 3, 0, 0, "sb"},
+        {Float32, {1, 3, 0, 4}, 0, 0, 0, "d"},
+        {Float32, {1, 3, 0, 4}, 4, 0, 0, "db"},
+        {Float32, {-1, 5}, 0, 0, 0, "d"},
+        {Float32, {0, -2}, 0, 0, 0, "dd"},
+        // Products at the limit are counted, one past it give 0 (and then no bytes are expected either).
+        {UInt8, {3, max / 3}, 0, max - 1, max - 1, "b"},
+        {UInt8, {3, max / 3 + 1}, 0, 0, 0, ""},
+        {Float32, {max / 4}, 0, max / 4, max - 3, "b"},
+        {Float32, {max / 4 + 1}, 0, max / 4 + 1, 0, ""},
+        {Float32, {std::int64_t{1} << 32, std::int64_t{1} << 32}, 24, 0, 0, "b"},
+    };
+    const QMap<char, QString> messages{{'s', u"Tensor shape is required."_s},
+                                       {'d', u"Runtime tensor dimensions must be positive."_s},
+                                       {'b', u"Tensor byte size does not match its data type and shape."_s}};
+    for (const auto& row : rows) {
+        const AiTensor tensor{u"t"_s, row.type, AiTensorLayout::Unknown, row.shape, QByteArray(row.bytes, 0)};
+        QList<QString> expected;
+        for (const char code : std::string_view(row.errors)) {
+            expected << messages.value(code);
+        }
+        EXPECT_EQ(tensor.elementCount(), row.count) << row.shape.size() << " dimensions, " << row.errors;
+        EXPECT_EQ(tensor.expectedByteSize(), row.expectedBytes) << row.count;
+        EXPECT_EQ(tensor.validationErrors(), expected) << row.count << " " << row.errors;
     }
-    EXPECT_EQ(parseError(parseTaskKind, " Segmentation "), "Unsupported AI task ' Segmentation '.");
-
-    EXPECT_EQ(parseMaterializationKind(QStringLiteral(" MASK")), AiOutputKind::Mask);
-    EXPECT_EQ(parseMaterializationKind(QStringLiteral("vector")), AiOutputKind::Vector);
-    EXPECT_EQ(parseError(parseMaterializationKind, ""), "Unsupported AI materialization kind ''.");
-    EXPECT_EQ(parseError(parseMaterializationKind, "image"), "Unsupported AI materialization kind 'image'.");
+    const AiTensor unnamed{u" "_s, Float32, {}, {1}, QByteArray(4, 0)};
+    EXPECT_EQ(unnamed.validationErrors(), QList<QString>{u"Tensor name is required."_s});
 }
