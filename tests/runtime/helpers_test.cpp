@@ -45,7 +45,6 @@ TEST(GdalHandles, OpenFailsCleanlyAndProgressStopsACopy) {
     Testing::writeTestRaster(dir.filePath(u"source.tif"_s), spec);
     const Gdal::Dataset dataset = Gdal::open(dir.filePath(u"source.tif"_s), GDAL_OF_RASTER);
     ASSERT_TRUE(dataset);
-
     // A callable that refuses stops GDAL; one that throws stops it too and its exception comes back after.
     int calls = 0;
     const std::tuple<std::function<bool(double)>, bool, const char*> rows[] = {

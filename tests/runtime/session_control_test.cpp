@@ -64,7 +64,6 @@ TEST(SessionControl, StopsEndTheRunMidwayAndLeaveTheSessionUsable) {
         EXPECT_EQ(askedByWatchdog.load(), row.askedByWatchdog) << row.name;
     }
     EXPECT_GE(stoppedAfter[0], 50) << "never before the deadline";
-
     // A whole run after the stopped ones: the session still works, and each stop came well before the end.
     QElapsedTimer timer;
     timer.start();

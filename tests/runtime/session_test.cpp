@@ -263,7 +263,6 @@ TEST(RuntimeDiagnostics, ProvidersLibrariesBudgetEnvironmentAndModel) {
     EXPECT_EQ(configured.gdalDataPath, u"/usr/share/gdal"_s);
     EXPECT_EQ(configured.memoryBudgetBytes, 1);
     EXPECT_EQ(configured.warnings, QList<QString>{noModel});
-
     // CUDA: whether or not this runtime lists it, its provider libraries are not installed beside it here.
     const AiRuntimeDiagnostics cuda = diagnose(1, AiExecutionProvider::Cuda);
     EXPECT_EQ(cuda.requiredLibraries.size(), 3);
@@ -302,7 +301,6 @@ TEST(TensorMemory, LargeTensorsAreReusedWhileSessionsLiveAndReturnedAfterTheLast
     const QByteArray once = outputFor(*first, 0);
     EXPECT_GT(tensorMemoryStatistics().mappedBytes, 1 << 20) << "large tensors come from our allocator";
     EXPECT_GT(tensorMemoryStatistics().keptBlocks, 0) << "and are kept for the next run";
-
     // The runtime plans its memory on the first run and allocates the plan from the second on; from then
     // runs reuse the kept blocks (no new mappings), and reused memory that is not zero any more does not
     // change a result.
@@ -313,7 +311,6 @@ TEST(TensorMemory, LargeTensorsAreReusedWhileSessionsLiveAndReturnedAfterTheLast
     EXPECT_EQ(again, once);
     EXPECT_EQ(outputFor(*first, 1), other);
     EXPECT_EQ(tensorMemoryStatistics().mappedBytes, mapped);
-
     // A second session shares the allocator; the kept blocks outlive the first session while it lives.
     std::optional<AiSession> second(std::in_place, model);
     EXPECT_EQ(tensorMemoryStatistics().liveLeases, 2);
@@ -321,7 +318,6 @@ TEST(TensorMemory, LargeTensorsAreReusedWhileSessionsLiveAndReturnedAfterTheLast
     EXPECT_EQ(tensorMemoryStatistics().liveLeases, 1);
     EXPECT_GT(tensorMemoryStatistics().mappedBytes, 0);
     EXPECT_EQ(outputFor(*second, 0), once);
-
     // Nothing stays mapped once no session lives, and a new session (with a new environment) registers
     // the allocator again.
     second.reset();
@@ -331,7 +327,6 @@ TEST(TensorMemory, LargeTensorsAreReusedWhileSessionsLiveAndReturnedAfterTheLast
     std::optional<AiSession> third(std::in_place, model);
     EXPECT_EQ(outputFor(*third, 0), once);
     EXPECT_GT(tensorMemoryStatistics().mappedBytes, 0);
-
     // The environment is one per process: a host that keeps it alive between our sessions must not stop
     // the next session from using the allocator.
     const Ort::Owned<OrtEnv> host = Ort::createEnvironment("host");
