@@ -1,5 +1,5 @@
-// Output decoders, thresholds and class-mask remapping/colours against double-precision references and
-// hand-derived values.
+// Output decoders, thresholds and class-mask remapping/colours against double-precision and hand-derived
+// values.
 
 #include <tarnivale/ai/raster.h>
 
@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <numeric>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -17,6 +18,9 @@ using namespace Tarnivale::AI;
 using Testing::errorOf;
 using Testing::valuesOf;
 using Floats = std::vector<float>;
+using Ints = std::vector<std::int32_t>;
+using Executor = AiRasterInferenceExecutor;
+using Result = AiRasterInferenceResult;
 
 namespace {
 
@@ -41,7 +45,7 @@ Floats decoded(const AiTensor& tensor, const AiOutputDecoderSpec& spec) {
 
 }  // namespace
 
-TEST(OutputDecoder, ActivationsMatchADoublePrecisionReference) {
+TEST(OutputDecoder, ActivationsMatchADoublePrecisionReferenceStayFiniteAndSelectChannels) {
     // [2, 3, 1300]: inner runs of several blocks with a ragged end, logits between -10 and 10.
     const std::int64_t inner = 1300;
     QList<float> x(2 * 3 * inner);
@@ -72,40 +76,29 @@ TEST(OutputDecoder, ActivationsMatchADoublePrecisionReference) {
                 << activation << " " << channel << " " << n;
         }
     }
-}
-
-TEST(OutputDecoder, ExtremeLogitsStayFinite) {
-    const QList<float> x{-1e30f, -100.0f, 0.0f, 100.0f, 1e30f};
-    Floats sigmoid = decoded(logits({1, 5}, x), decoder(" SIGMOID ", 0));
+    const QList<float> extremes{-1e30f, -100.0f, 0.0f, 100.0f, 1e30f};
+    Floats sigmoid = decoded(logits({1, 5}, extremes), decoder(" SIGMOID ", 0));
     EXPECT_TRUE(sigmoid[1] > 0.0f && sigmoid[1] < 1e-40f) << sigmoid[1];
     sigmoid[1] = 0.0f;
     EXPECT_EQ(sigmoid, (Floats{0.0f, 0.0f, 0.5f, 1.0f, 1.0f}));
-    EXPECT_EQ(decoded(logits({1, 5}, x), decoder("tanh", 0)), (Floats{-1.0f, -1.0f, 0.0f, 1.0f, 1.0f}));
-    // Softmax along axis 1 of [1, 2, 5] mixes every extreme with every other.
-    for (const float value : decoded(
-             logits({1, 2, 5}, x + QList<float>{1e30f, 100.0f, 0.0f, -100.0f, -1e30f}), decoder("softmax"))) {
-        EXPECT_TRUE(std::isfinite(value));
-    }
+    EXPECT_EQ(decoded(logits({1, 5}, extremes), decoder("tanh", 0)),
+              (Floats{-1.0f, -1.0f, 0.0f, 1.0f, 1.0f}));
+    // Softmax subtracts the largest logit first: no overflow, no 0 / 0.
     EXPECT_EQ(decoded(logits({1, 2, 1}, {-1e30f, -1e30f}), decoder("softmax")), (Floats{0.5f, 0.5f}));
     EXPECT_EQ(decoded(logits({1, 4, 1}, {1e30f, 1e30f, 1e30f, 1e30f}), decoder("softmax")), Floats(4, 0.25f));
     EXPECT_EQ(decoded(logits({1, 2, 1}, {1e30f, -1e30f}), decoder("softmax")), (Floats{1.0f, 0.0f}));
-}
-
-TEST(OutputDecoder, ChannelSelectionAxesAndNames) {
-    QList<float> x;
-    for (int i = 0; i < 48; ++i) {
-        x.append(static_cast<float>(i));
-    }
+    // Channel selection along any axis; the result is named after the decoder, else after the tensor.
+    QList<float> ramp(48);
+    std::iota(ramp.begin(), ramp.end(), 0.0f);
     // Axis -1 of [1, 3, 4, 4] has four channels: channel 3 (every fourth value) exists there, not on axis 1.
-    AiTensor input = logits({1, 3, 4, 4}, x);
+    AiTensor input = logits({1, 3, 4, 4}, ramp);
     input.layout = AiTensorLayout::NCHW;
     const AiTensor last = AiOutputDecoder::decode(input, decoder("identity", -1, {{"channel", 3}}));
     EXPECT_EQ(last.shape, (QList<std::int64_t>{1, 3, 4, 1}));
     EXPECT_TRUE(last.name == "decoded" && last.layout == AiTensorLayout::Unknown);
     EXPECT_EQ(valuesOf<float>(last.data), (Floats{3, 7, 11, 15, 19, 23, 27, 31, 35, 39, 43, 47}));
-    AiOutputDecoderSpec unnamed = decoder("sigmoid");
-    unnamed.id.clear();
-    EXPECT_EQ(AiOutputDecoder::decode(input, unnamed).name, "logits");
+    EXPECT_EQ(AiOutputDecoder::decode(input, AiOutputDecoderSpec{}).name,
+              "logits");  // no id: the tensor's name
     // "channel" wins over "classIndex"; without either every channel is kept; names are trimmed, any case.
     const AiTensor y = logits({1, 3, 2}, {1, 2, 3, 4, 5, 6});
     EXPECT_EQ(decoded(y, decoder("none", 1, {{"channel", 2}, {"classIndex", 0}})), (Floats{5, 6}));
@@ -114,7 +107,7 @@ TEST(OutputDecoder, ChannelSelectionAxesAndNames) {
     EXPECT_EQ(decoded(y, decoder("none", -3, {{"channel", 0}})), (Floats{1, 2, 3, 4, 5, 6}));
 }
 
-TEST(OutputDecoder, ErrorsInCheckOrder) {
+TEST(OutputDecoder, ThresholdsAndErrorsInCheckOrder) {
     const AiTensor valid = logits({1, 3, 2}, {0, 1, 2, 3, 4, 5});
     AiTensor broken = valid;
     broken.name.clear();
@@ -153,9 +146,7 @@ TEST(OutputDecoder, ErrorsInCheckOrder) {
         EXPECT_EQ(errorOf<std::invalid_argument>([&] { AiOutputDecoder::threshold(tensor, threshold); }),
                   error);
     }
-}
-
-TEST(OutputDecoder, ThresholdWidensToDoubleAndIncludesTheBoundary) {
+    // A threshold is compared in double precision and includes its boundary.
     AiTensor input = logits({1, 6}, {0.5f, 0.4999f, 0.0f, 1.0f, 0.7f, -3.0f});
     input.layout = AiTensorLayout::NHWC;
     const AiTensor mask = AiOutputDecoder::threshold(input, 0.5);
@@ -163,48 +154,41 @@ TEST(OutputDecoder, ThresholdWidensToDoubleAndIncludesTheBoundary) {
                 mask.layout == AiTensorLayout::Unknown && mask.shape == input.shape &&
                 mask.validationErrors().isEmpty());
     // 0.7f lies just below the double 0.7: a comparison in float would call them equal.
-    for (const auto& [threshold, expected] : std::vector<std::pair<double, std::vector<std::int32_t>>>{
-             {0.5, {1, 0, 0, 1, 1, 0}},
-             {0.7, {0, 0, 0, 1, 0, 0}},
-             {0.0, {1, 1, 1, 1, 1, 0}},
-             {1.0, {0, 0, 0, 1, 0, 0}}}) {
+    for (const auto& [threshold, expected] :
+         std::vector<std::pair<double, Ints>>{{0.5, {1, 0, 0, 1, 1, 0}},
+                                              {0.7, {0, 0, 0, 1, 0, 0}},
+                                              {0.0, {1, 1, 1, 1, 1, 0}},
+                                              {1.0, {0, 0, 0, 1, 0, 0}}}) {
         EXPECT_EQ(valuesOf<std::int32_t>(AiOutputDecoder::threshold(input, threshold).data), expected)
             << threshold;
     }
 }
 
 TEST(ClassMask, RemapAndColorize) {
-    const auto maskOf = [](std::int32_t width, const QList<std::int32_t>& values) {
-        AiRasterInferenceResult result;
-        result.width = width;
-        result.height = static_cast<std::int32_t>(values.size()) / width;
-        result.bandCount = 1;
-        result.dataType = AiTensorDataType::Int32;
-        result.data = QByteArray(reinterpret_cast<const char*>(values.constData()), values.size() * 4);
-        return result;
-    };
-    AiRasterInferenceResult mask = maskOf(2, {0, 1, 2, -1});
-    AiRasterInferenceExecutor::remapClassMask(mask, {10, 20});
-    EXPECT_EQ(valuesOf<std::int32_t>(mask.data), (std::vector<std::int32_t>{10, 20, 2, -1}));
+    const Ints classes{0, 1, 2, -1};
+    Result mask;
+    mask.width = mask.height = 2;
+    mask.bandCount = 1;
+    mask.dataType = AiTensorDataType::Int32;
+    mask.data = QByteArray(reinterpret_cast<const char*>(classes.data()), 16);
+    Executor::remapClassMask(mask, {10, 20});
+    EXPECT_EQ(valuesOf<std::int32_t>(mask.data), (Ints{10, 20, 2, -1}));
     // Code 10 is listed twice: the first entry wins; unknown codes are grey; values are not clamped.
-    const AiRasterInferenceResult colored =
-        AiRasterInferenceExecutor::colorizeClassMask(mask, {{10, 1, 2, 3}, {20, 4, 5, 6}, {10, 7, 8, 9}});
+    const Result colored = Executor::colorizeClassMask(mask, {{10, 1, 2, 3}, {20, 4, 5, 6}, {10, 7, 8, 9}});
     EXPECT_TRUE(colored.bandCount == 3 && colored.dataType == AiTensorDataType::Float32);
     EXPECT_EQ(valuesOf<float>(colored.data), (Floats{1, 4, 128, 128, 2, 5, 128, 128, 3, 6, 128, 128}));
-    EXPECT_EQ(
-        valuesOf<float>(AiRasterInferenceExecutor::colorizeClassMask(maskOf(1, {0}), {{0, 300, -1, 0}}).data),
-        (Floats{300, -1, 0}));
+    EXPECT_EQ(valuesOf<float>(Executor::colorizeClassMask(mask, {{20, 300, -1, 0}}).data),
+              (Floats{128, 300, 128, 128, 128, -1, 128, 128, 128, 0, 128, 128}));
 
-    AiRasterInferenceResult floats = mask;
+    Result floats = mask;
     floats.dataType = AiTensorDataType::Float32;
-    AiRasterInferenceResult truncated = mask;
+    Result truncated = mask;
     truncated.data.chop(4);
-    const auto remapError = [](AiRasterInferenceResult r, const QList<std::int32_t>& codes) {
-        return errorOf<std::invalid_argument>([&] { AiRasterInferenceExecutor::remapClassMask(r, codes); });
+    const auto remapError = [](Result r, const QList<std::int32_t>& codes) {
+        return errorOf<std::invalid_argument>([&] { Executor::remapClassMask(r, codes); });
     };
-    const auto colorError = [](const AiRasterInferenceResult& r, const QList<AiClassColor>& palette) {
-        return errorOf<std::invalid_argument>(
-            [&] { AiRasterInferenceExecutor::colorizeClassMask(r, palette); });
+    const auto colorError = [](const Result& r, const QList<AiClassColor>& palette) {
+        return errorOf<std::invalid_argument>([&] { Executor::colorizeClassMask(r, palette); });
     };
     const std::string size = "AI class-mask buffer size does not match its dimensions.";
     EXPECT_EQ(remapError(floats, {1}), "Class-code remapping requires a single-band Int32 class mask.");
