@@ -1,150 +1,130 @@
 #include "tasks/task_fixture.h"
 
-#include <tarnivale/ai/interop.h>
 #include <tarnivale/ai/models.h>
 
 #include "support/raster_fixture.h"
 #include "support/test_paths.h"
 
+#include <gdal_alg.h>
+
 #include <QDir>
 #include <QElapsedTimer>
-#include <QJsonDocument>
 #include <QThread>
+
+#include <dlfcn.h>
+#include <atomic>
+
+using namespace Tarnivale::AI::Testing;
+
+namespace {
+std::atomic<Hold> g_hold{Hold::Off};
+std::atomic<int> g_held{0};
+}  // namespace
+
+// Linked ahead of GDAL, so the library's polygon writer calls this: the gate, then GDAL's own function.
+extern "C" CPLErr CPL_STDCALL GDALPolygonize(GDALRasterBandH source, GDALRasterBandH mask, OGRLayerH layer,
+                                             int field, char** options, GDALProgressFunc progress,
+                                             void* data) {
+    if (g_hold != Hold::Off) {
+        ++g_held;
+        for (Hold hold = g_hold; hold != Hold::Off; hold = g_hold) {
+            if (hold == Hold::UntilInterrupted && progress(0.0, "", data) == FALSE) {
+                return CE_Failure;
+            }
+            QThread::usleep(1000);
+        }
+    }
+    static const auto gdal = reinterpret_cast<decltype(&GDALPolygonize)>(dlsym(RTLD_NEXT, "GDALPolygonize"));
+    return gdal(source, mask, layer, field, options, progress, data);
+}
 
 namespace Tarnivale::AI::Testing {
 
-TaskString::~TaskString() {
-    TarnivaleAI_FreeTaskString(m_text);
-}
-
-QJsonObject TaskString::json() const {
-    return QJsonDocument::fromJson(bytes()).object();
-}
-
-QString lastTaskError() {
-    return QString::fromUtf8(TaskString(TarnivaleAI_GetLastTaskErrorUtf8()).bytes());
-}
-
-std::uint64_t startTask(const QJsonObject& request) {
-    return TarnivaleAI_StartTaskUtf8(QJsonDocument(request).toJson(QJsonDocument::Compact).constData());
-}
-
-QJsonObject taskStatus(std::uint64_t taskId) {
-    return TaskString(TarnivaleAI_GetTaskStatusUtf8(taskId)).json();
-}
-
-QJsonObject taskResult(std::uint64_t taskId) {
-    return TaskString(TarnivaleAI_GetTaskResultUtf8(taskId)).json();
-}
-
-QJsonObject waitForStatus(std::uint64_t taskId, const std::function<bool(const QJsonObject&)>& predicate) {
+QJsonObject waitForTask(std::uint64_t taskId, const std::function<bool(const QJsonObject&)>& until) {
     QElapsedTimer clock;
     clock.start();
     for (;;) {
         const QJsonObject status = taskStatus(taskId);
-        const QString state = status.value(QStringLiteral("state")).toString();
-        if (predicate(status) || state == QLatin1String("completed") || state == QLatin1String("failed") ||
-            state == QLatin1String("cancelled") || status.isEmpty() || clock.elapsed() > 120000) {
+        const QString state = status.value("state").toString();
+        if ((until && until(status)) || state == "completed" || state == "failed" || state == "cancelled" ||
+            status.isEmpty() || clock.elapsed() > 120000) {
             return status;
         }
         QThread::usleep(500);
     }
 }
 
-QJsonObject waitForTask(std::uint64_t taskId, const std::function<void(const QJsonObject&)>& observer) {
-    return waitForStatus(taskId, [&](const QJsonObject& status) {
-        if (observer) {
-            observer(status);
-        }
-        return false;
-    });
+void holdPolygonisation(Hold hold) {
+    g_held = 0;
+    g_hold = hold;
 }
 
-QString writeDynamicWorldPackage(const QString& directory, const QString& modelFile, const QString& id,
-                                 int tileSize, const QString& inputName, const QString& outputName) {
-    QDir().mkpath(directory);
-    AiModelManifest manifest;
-    manifest.id = id;
-    manifest.version = QStringLiteral("1.0");
-    manifest.task = AiTaskKind::SemanticSegmentation;
-    manifest.modelPath = testModelPath(modelFile);
-    manifest.inputs = {
-        AiTensorSpec{inputName, AiTensorDataType::Float32, AiTensorLayout::NCHW, {1, 9, -1, -1}}};
-    manifest.outputs = {
-        AiTensorSpec{outputName, AiTensorDataType::Float32, AiTensorLayout::NCHW, {1, 9, -1, -1}}};
-    AiInputAdapterSpec adapter;
-    adapter.tensor = inputName;
-    adapter.bands = {1, 2, 3, 4, 5, 6, 7, 8, 9};
-    manifest.inputAdapters = {adapter};
-    AiOutputDecoderSpec decoder;
-    decoder.id = QStringLiteral("classes");
-    decoder.tensor = outputName;
-    decoder.activation = QStringLiteral("softmax");
-    manifest.outputDecoders = {decoder};
-    manifest.tiling = AiTileOptions{tileSize, tileSize, tileSize / 8, tileSize / 8};
-    manifest.provenance.revision = QStringLiteral("test");
-    AiModelPackage::create(directory, manifest, true);
-    return directory;
-}
-
-void writeNineBandRaster(const QString& path, int width, int height,
-                         const std::function<int(int x, int y)>& classOf, int bands) {
-    TestRasterSpec spec;
-    spec.width = width;
-    spec.height = height;
-    spec.bands = bands;
-    spec.value = [classOf](int band, int x, int y) { return classOf(x, y) + 1 == band ? 1.0 : 0.0; };
-    writeTestRaster(path, spec);
-}
-
-void writeValidityMask(const QString& path, int width, int height,
-                       const std::function<bool(int x, int y)>& valid, double originShiftX, int epsg,
-                       bool georeferenced) {
-    TestRasterSpec spec;
-    spec.width = width;
-    spec.height = height;
-    spec.dataType = GDT_Byte;
-    spec.epsg = epsg;
-    if (georeferenced) {
-        (*spec.geoTransform)[0] += originShiftX;
-    } else {
-        spec.geoTransform.reset();
-    }
-    spec.value = [valid](int, int x, int y) { return valid(x, y) ? 1.0 : 0.0; };
-    writeTestRaster(path, spec);
+bool waitUntilHeld(std::uint64_t taskId) {
+    waitForTask(taskId, [](const QJsonObject&) { return g_held > 0; });
+    return g_held > 0;
 }
 
 void TaskTest::SetUp() {
     ASSERT_TRUE(files.isValid());
-    temporary = files.filePath(QStringLiteral("tmp"));
+    temporary = path("tmp");
     ASSERT_TRUE(QDir().mkpath(temporary));
-    m_previousTmpDir = qgetenv("TMPDIR");
+    previousTmpDir = qgetenv("TMPDIR");
     qputenv("TMPDIR", QFile::encodeName(temporary));
-    package = writeDynamicWorldPackage(files.filePath(QStringLiteral("package")));
+    package = writePackage("package");
 }
 
 void TaskTest::TearDown() {
-    if (m_previousTmpDir.isEmpty()) {
-        qunsetenv("TMPDIR");
-    } else {
-        qputenv("TMPDIR", m_previousTmpDir);
-    }
+    holdPolygonisation(Hold::Off);
+    previousTmpDir.isEmpty() ? qunsetenv("TMPDIR") : qputenv("TMPDIR", previousTmpDir);
 }
 
 QStringList TaskTest::leftovers() const {
     return QDir(temporary).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
 }
 
-QString TaskTest::path(const QString& name) const {
-    return files.filePath(name);
+QString TaskTest::writePackage(const QString& name, const QString& id) {
+    AiModelManifest manifest = AiModelManifestLoader::fromJson(R"({"version": "1.0",
+        "task": "semantic_segmentation", "provenance": {"revision": "test"},
+        "inputs": [{"name": "image", "dataType": "Float32", "layout": "NCHW", "shape": [1, 9, -1, -1]}],
+        "outputs": [{"name": "scores", "dataType": "Float32", "layout": "NCHW", "shape": [1, 9, -1, -1]}],
+        "inputAdapters": [{"tensor": "image", "bands": [1, 2, 3, 4, 5, 6, 7, 8, 9]}],
+        "outputDecoders": [{"id": "classes", "tensor": "scores", "activation": "softmax"}],
+        "tiling": {"width": 64, "height": 64, "overlapX": 8, "overlapY": 8}, "labels": ["water", "trees",
+        "grass", "flooded_vegetation", "crops", "shrub_and_scrub", "built", "bare", "snow_and_ice"]})");
+    manifest.id = id;
+    manifest.modelPath = testModelPath("dynamic_world.onnx");
+    QDir().mkpath(path(name));
+    return AiModelPackage::create(path(name), manifest, true).directoryPath();
 }
 
-QJsonObject TaskTest::dynamicWorldRequest(const QString& raster, const QString& mask) const {
-    return QJsonObject{{QStringLiteral("task"), QStringLiteral("dynamic-world")},
-                       {QStringLiteral("modelPackagePath"), package},
-                       {QStringLiteral("rasterPath"), raster},
-                       {QStringLiteral("validityMaskPath"), mask},
-                       {QStringLiteral("intraOpThreads"), 1}};
+QJsonObject TaskTest::scene(const QString& name, int width, int height,
+                            const std::function<int(int, int)>& classOf,
+                            const std::function<bool(int, int)>& valid, int bands) {
+    TestRasterSpec spec{.width = width, .height = height, .bands = bands};
+    spec.value = [classOf](int band, int x, int y) { return classOf(x, y) + 1 == band ? 1.0 : 0.0; };
+    writeTestRaster(path(name + ".tif"), spec);
+    TestRasterSpec mask{.width = width, .height = height, .dataType = GDT_Byte};
+    mask.value = [valid](int, int x, int y) { return !valid || valid(x, y) ? 1.0 : 0.0; };
+    writeTestRaster(path(name + "-mask.tif"), mask);
+    return QJsonObject{{"task", "dynamic-world"},
+                       {"modelPackagePath", package},
+                       {"rasterPath", path(name + ".tif")},
+                       {"validityMaskPath", path(name + "-mask.tif")},
+                       {"intraOpThreads", 1}};
+}
+
+QJsonObject TaskTest::finish(const QJsonObject& request) {
+    const std::uint64_t id = startTask(request);
+    EXPECT_NE(id, 0u) << lastTaskError();
+    const QJsonObject status = waitForTask(id);
+    EXPECT_EQ(TarnivaleAI_ReleaseTask(id), 1);
+    return status;
+}
+
+std::string TaskTest::failureOf(const QJsonObject& request) {
+    const QJsonObject status = finish(request);
+    EXPECT_EQ(text(status, "state"), "failed");
+    return text(status, "error");
 }
 
 }  // namespace Tarnivale::AI::Testing

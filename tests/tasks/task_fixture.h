@@ -1,77 +1,87 @@
 #pragma once
 
-// Shared by the task tests: calls through the UTF-8 task functions, a generated Dynamic World package, nine-
-// band rasters and validity masks, and a private temporary location so leftover workspaces can be seen.
+// Shared by the task tests: the UTF-8 task functions, JSON values by path, a generated Dynamic World package
+// and scenes, a private temporary location in which leftover workspaces show, and a gate at polygonisation.
+
+#include <tarnivale/ai/interop.h>
 
 #include <gtest/gtest.h>
 
-#include <QByteArray>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
-#include <QString>
 #include <QTemporaryDir>
 
-#include <cstdint>
 #include <functional>
+#include <string>
 
 namespace Tarnivale::AI::Testing {
 
-/// A task string returned by the library, released on destruction.
-class TaskString {
-public:
-    explicit TaskString(char* text) : m_text(text) {}
-    ~TaskString();
-    TaskString(const TaskString&) = delete;
-    TaskString& operator=(const TaskString&) = delete;
-    bool isNull() const { return m_text == nullptr; }
-    QByteArray bytes() const { return m_text ? QByteArray(m_text) : QByteArray(); }
-    QJsonObject json() const;
+/// The value at a dotted path of object keys and array indices ("provenance.model.id", "inputs.0.name").
+inline QJsonValue field(const QJsonValue& json, const char* path) {
+    QJsonValue value = json;
+    for (const QString& key : QString::fromLatin1(path).split(u'.')) {
+        bool isIndex = false;
+        const int index = key.toInt(&isIndex);
+        value = isIndex ? value.toArray().at(index) : value.toObject().value(key);
+    }
+    return value;
+}
+inline std::string text(const QJsonValue& json, const char* path) {
+    return field(json, path).toString().toStdString();
+}
 
-private:
-    char* m_text;
-};
+/// A returned task string read as JSON (empty when null), freed.
+inline QJsonObject taken(char* text) {
+    const QJsonObject json = text ? QJsonDocument::fromJson(text).object() : QJsonObject();
+    TarnivaleAI_FreeTaskString(text);
+    return json;
+}
+inline QJsonObject taskStatus(std::uint64_t taskId) {
+    return taken(TarnivaleAI_GetTaskStatusUtf8(taskId));
+}
+inline std::string lastTaskError() {
+    char* error = TarnivaleAI_GetLastTaskErrorUtf8();
+    const std::string message = error;
+    TarnivaleAI_FreeTaskString(error);
+    return message;
+}
+inline std::uint64_t startTask(const QJsonObject& request) {
+    return TarnivaleAI_StartTaskUtf8(QJsonDocument(request).toJson(QJsonDocument::Compact).constData());
+}
+/// Polls until `until` holds for a status or the state is terminal; returns that status.
+QJsonObject waitForTask(std::uint64_t taskId, const std::function<bool(const QJsonObject&)>& until = {});
 
-QString lastTaskError();
-std::uint64_t startTask(const QJsonObject& request);
-QJsonObject taskStatus(std::uint64_t taskId);
-QJsonObject taskResult(std::uint64_t taskId);
-/// Polls until the state is terminal ("completed", "failed", "cancelled"); returns the last status. Each
-/// status seen is given to the observer first.
-QJsonObject waitForTask(std::uint64_t taskId, const std::function<void(const QJsonObject&)>& observer = {});
-/// Polls until the predicate holds for a status (or the task ends); returns that status.
-QJsonObject waitForStatus(std::uint64_t taskId, const std::function<bool(const QJsonObject&)>& predicate);
+/// A gate where polygonisation starts (the task tests replace GDALPolygonize by a pass-through that waits
+/// there first), so that tests act on a running task whatever its speed. Workers stay until it opens (Off);
+/// with UntilInterrupted they also leave, failing, once their task's checkpoint (the polygon writer's
+/// progress function) reports a cancellation, a release or the deadline.
+enum class Hold { Off, UntilOpened, UntilInterrupted };
+void holdPolygonisation(Hold hold);
+/// Waits until a worker is held (true) or the task has ended.
+bool waitUntilHeld(std::uint64_t taskId);
 
-/// Writes a package around a generated model: id "google-dynamicworld" unless given, input "image" with the
-/// nine bands, output "scores", first decoder "classes".
-QString writeDynamicWorldPackage(const QString& directory, const QString& modelFile = "dynamic_world.onnx",
-                                 const QString& id = "google-dynamicworld", int tileSize = 64,
-                                 const QString& inputName = "image", const QString& outputName = "scores");
-
-/// Nine Float32 bands where band classOf(x, y) + 1 holds 1 and the others 0 (the test model's class).
-void writeNineBandRaster(const QString& path, int width, int height,
-                         const std::function<int(int x, int y)>& classOf, int bands = 9);
-/// A Byte mask: 1 where valid, 0 elsewhere; the grid and CRS of the nine-band rasters unless changed.
-void writeValidityMask(const QString& path, int width, int height,
-                       const std::function<bool(int x, int y)>& valid, double originShiftX = 0.0,
-                       int epsg = 32633, bool georeferenced = true);
-
-/// Points the system temporary location at a private directory for the test, so that task workspaces can
-/// be counted, and restores it afterwards.
+/// Points the system temporary location at a private directory for the test.
 class TaskTest : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
-    /// Entries left in the private temporary location.
+    QString path(const QString& name) const { return files.filePath(name); }
     QStringList leftovers() const;
-    QString path(const QString& name) const;
-    /// A dynamic-world request for the given raster and mask, with the default package.
-    QJsonObject dynamicWorldRequest(const QString& raster, const QString& mask) const;
+    /// A package around the generated model with the nine Dynamic World class names as its labels.
+    QString writePackage(const QString& name, const QString& id = "google-dynamicworld");
+    /// `name`.tif, `bands` Float32 bands where band classOf(x, y) + 1 holds 1 (the model's class), and its
+    /// mask (1 where valid, all by default); returns their dynamic-world request with the default package.
+    QJsonObject scene(const QString& name, int width, int height, const std::function<int(int, int)>& classOf,
+                      const std::function<bool(int, int)>& valid = {}, int bands = 9);
+    /// Starts the request, waits for its end, releases it and returns its final status.
+    QJsonObject finish(const QJsonObject& request);
+    std::string failureOf(const QJsonObject& request);
 
     QTemporaryDir files;
     QString package;
     QString temporary;
-
-private:
-    QByteArray m_previousTmpDir;
+    QByteArray previousTmpDir;
 };
 
 }  // namespace Tarnivale::AI::Testing
