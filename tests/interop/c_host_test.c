@@ -1,11 +1,10 @@
 /* A host in plain C: writes a small GeoTIFF with GDAL, runs a raster inference through the flat functions
- * with a progress callback, reads the JSON, checks the error channel and frees every string. */
+ * with a progress callback, reads the JSON, checks both error channels and frees every string. */
 #include <tarnivale/ai/interop.h>
 
 #include <gdal.h>
 
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 
 static int failures = 0;
@@ -18,58 +17,39 @@ static int failures = 0;
         }                                                                                 \
     } while (0)
 
-/* UTF-16 to ASCII for checking (the documents here are ASCII). */
-static char* narrow(const TarnivaleAI_Char* text) {
-    size_t length = 0;
-    while (text[length] != 0) {
-        ++length;
+/* A UTF-16 text (ASCII here) as a C string in the buffer, "(null)" for null; a returned string is freed. */
+static const char* ascii(TarnivaleAI_Char* text, int returned, char* buffer, size_t size) {
+    size_t i = 0;
+    for (; text != NULL && text[i] != 0 && i + 1 < size; ++i) {
+        buffer[i] = text[i] < 128 ? (char)text[i] : '?';
     }
-    char* result = malloc(length + 1);
-    for (size_t i = 0; i < length; ++i) {
-        result[i] = text[i] < 128 ? (char)text[i] : '?';
-    }
-    result[length] = '\0';
-    return result;
-}
-
-static TarnivaleAI_Char* widen(const char* text) {
-    size_t length = strlen(text);
-    TarnivaleAI_Char* result = malloc((length + 1) * sizeof(TarnivaleAI_Char));
-    for (size_t i = 0; i <= length; ++i) {
-        result[i] = (TarnivaleAI_Char)(unsigned char)text[i];
+    buffer[i] = '\0';
+    const char* result = text != NULL ? buffer : "(null)";
+    if (returned) {
+        TarnivaleAI_FreeString(text);
     }
     return result;
 }
 
-struct Progress {
-    int calls;
-    int lastPercent;
-    char lastMessage[128];
-};
+static char text[4096];
+#define TEXT(returned) ascii(returned, 1, text, sizeof text)
 
-static void onProgress(int completed, int total, int percent, const TarnivaleAI_Char* message,
-                       void* userData) {
-    struct Progress* progress = userData;
-    char* text = narrow(message);
-    ++progress->calls;
-    progress->lastPercent = percent;
-    snprintf(progress->lastMessage, sizeof progress->lastMessage, "%s", text);
-    free(text);
-    (void)completed;
-    (void)total;
+/* The task error slot's text, "(null)" for null, freed. */
+static int lastTaskErrorIs(const char* expected) {
+    char* error = TarnivaleAI_GetLastTaskErrorUtf8();
+    const int same = strcmp(error != NULL ? error : "(null)", expected) == 0;
+    TarnivaleAI_FreeTaskString(error);
+    return same;
 }
 
-static void writeRaster(const char* path) {
-    GDALAllRegister();
-    GDALDriverH driver = GDALGetDriverByName("GTiff");
-    GDALDatasetH dataset = GDALCreate(driver, path, 20, 12, 1, GDT_Float32, NULL);
-    float values[20 * 12];
-    for (int i = 0; i < 20 * 12; ++i) {
-        values[i] = (float)(i % 7) - 3.0f;
-    }
-    CHECK(GDALRasterIO(GDALGetRasterBand(dataset, 1), GF_Write, 0, 0, 20, 12, values, 20, 12, GDT_Float32, 0,
-                       0) == CE_None);
-    GDALClose(dataset);
+static int calls = 0;
+static int lastPercent = -1;
+static char lastMessage[64];
+
+static void onProgress(int completed, int total, int percent, const TarnivaleAI_Char* message, void* data) {
+    CHECK(completed == ++calls && total == 6 && data == &calls);
+    lastPercent = percent;
+    ascii((TarnivaleAI_Char*)message, 0, lastMessage, sizeof lastMessage);
 }
 
 int main(int argc, char** argv) {
@@ -77,71 +57,56 @@ int main(int argc, char** argv) {
         fprintf(stderr, "usage: test_c_host MODEL.onnx WORKDIR\n");
         return 2;
     }
+    /* Both error slots of a thread that has called nothing yet: empty strings, never null. */
+    CHECK(strcmp(TEXT(TarnivaleAI_GetLastError()), "") == 0);
+    CHECK(lastTaskErrorIs(""));
+    CHECK(strncmp(TEXT(TarnivaleAI_GetAvailableProvidersJson()), "{\"providers\":[\"CPU\"", 19) == 0);
+
     char raster[1024];
     char output[1024];
     snprintf(raster, sizeof raster, "%s/c_host_input.tif", argv[2]);
     snprintf(output, sizeof output, "%s/c_host_output.tif", argv[2]);
     remove(output);
-    writeRaster(raster);
-
-    TarnivaleAI_Char* providers = TarnivaleAI_GetAvailableProvidersJson();
-    CHECK(providers != NULL);
-    if (providers != NULL) {
-        char* text = narrow(providers);
-        CHECK(strstr(text, "\"providers\":[\"CPU\"") != NULL);
-        free(text);
+    GDALAllRegister();
+    GDALDatasetH dataset = GDALCreate(GDALGetDriverByName("GTiff"), raster, 20, 12, 1, GDT_Float32, NULL);
+    float values[20 * 12];
+    for (int i = 0; i < 20 * 12; ++i) {
+        values[i] = (float)(i % 7) - 3.0f;
     }
-    TarnivaleAI_FreeString(providers);
+    CHECK(GDALRasterIO(GDALGetRasterBand(dataset, 1), GF_Write, 0, 0, 20, 12, values, 20, 12, GDT_Float32, 0,
+                       0) == CE_None);
+    GDALClose(dataset);
 
-    char request[4096];
-    snprintf(request, sizeof request,
-             "{\"modelPath\": \"%s\", \"rasterPath\": \"%s\", \"outputPath\": \"%s\", \"outputMode\": "
-             "\"FLOATBANDS\","
-             " \"tiling\": {\"width\": 8, \"height\": 8, \"overlapX\": 2, \"overlapY\": 2}}",
-             argv[1], raster, output);
-    TarnivaleAI_Char* wideRequest = widen(request);
-    struct Progress progress = {0, -1, ""};
-    TarnivaleAI_Char* result = TarnivaleAI_RunRasterInference(wideRequest, onProgress, &progress);
-    CHECK(result != NULL);
-    if (result != NULL) {
-        char* text = narrow(result);
-        CHECK(strstr(text, "\"cancelled\":false") != NULL);
-        CHECK(strstr(text, "\"isolatedWorker\":true") != NULL);
-        CHECK(strstr(text, "\"dataType\":\"Float32\"") != NULL);
-        CHECK(strstr(text, "\"width\":20") != NULL);
-        free(text);
-    } else {
-        TarnivaleAI_Char* error = TarnivaleAI_GetLastError();
-        char* text = narrow(error);
-        fprintf(stderr, "run failed: %s\n", text);
-        free(text);
-        TarnivaleAI_FreeString(error);
+    const int length = snprintf(
+        text, sizeof text,
+        "{\"modelPath\": \"%s\", \"rasterPath\": \"%s\", \"outputPath\": \"%s\", \"outputMode\":"
+        " \"FLOATBANDS\", \"tiling\": {\"width\": 8, \"height\": 8, \"overlapX\": 2, \"overlapY\": 2}}",
+        argv[1], raster, output);
+    TarnivaleAI_Char request[sizeof text];
+    for (int i = 0; i <= length; ++i) {
+        request[i] = (TarnivaleAI_Char)(unsigned char)text[i];
     }
-    TarnivaleAI_FreeString(result);
-    free(wideRequest);
-    CHECK(progress.calls == 6);
-    CHECK(progress.lastPercent == 100);
-    CHECK(strcmp(progress.lastMessage, "Processed AI tile 6 of 6.") == 0);
+    const char* result = TEXT(TarnivaleAI_RunRasterInference(request, onProgress, &calls));
+    CHECK(strstr(result, "\"cancelled\":false") != NULL && strstr(result, "\"isolatedWorker\":true") != NULL);
+    CHECK(strstr(result, "\"dataType\":\"Float32\"") != NULL && strstr(result, "\"width\":20") != NULL);
+    CHECK(calls == 6 && lastPercent == 100 && strcmp(lastMessage, "Processed AI tile 6 of 6.") == 0);
     GDALDatasetH written = GDALOpen(output, GA_ReadOnly);
-    CHECK(written != NULL);
-    if (written != NULL) {
-        CHECK(GDALGetMetadataItem(written, "TARNIVALE_PROVENANCE_SHA256", NULL) != NULL);
-        GDALClose(written);
-    }
+    CHECK(written != NULL && GDALGetMetadataItem(written, "TARNIVALE_PROVENANCE_SHA256", NULL) != NULL);
+    GDALClose(written);
 
-    /* The error channel: a null request fails, then a success clears the message. */
+    /* The error channels: a failure leaves its message, a success an empty string; each copy is freed. */
     CHECK(TarnivaleAI_GetRuntimeDiagnosticsJson(NULL) == NULL);
-    TarnivaleAI_Char* error = TarnivaleAI_GetLastError();
-    char* errorText = narrow(error);
-    CHECK(strcmp(errorText, "Required wide string is null.") == 0);
-    free(errorText);
-    TarnivaleAI_FreeString(error);
-    providers = TarnivaleAI_GetAvailableProvidersJson();
-    TarnivaleAI_FreeString(providers);
-    error = TarnivaleAI_GetLastError();
-    CHECK(error != NULL && error[0] == 0);
-    TarnivaleAI_FreeString(error);
+    CHECK(strcmp(TEXT(TarnivaleAI_GetLastError()), "Required wide string is null.") == 0);
+    TarnivaleAI_FreeString(TarnivaleAI_GetAvailableProvidersJson());
+    CHECK(strcmp(TEXT(TarnivaleAI_GetLastError()), "") == 0);
+    CHECK(TarnivaleAI_StartTaskUtf8(NULL) == 0);
+    CHECK(lastTaskErrorIs("Task JSON is null."));
+    const uint64_t task = TarnivaleAI_StartTaskUtf8(
+        "{\"task\": \"sam3-text\", \"modelPackagePath\": \"p\", \"rasterPath\": \"r\"}");
+    CHECK(task != 0 && TarnivaleAI_ReleaseTask(task) == 1);
+    CHECK(lastTaskErrorIs(""));
     TarnivaleAI_FreeString(NULL);
+    TarnivaleAI_FreeTaskString(NULL);
 
     printf("%d passed, %d failed\n", failures == 0 ? 1 : 0, failures == 0 ? 0 : 1);
     return failures == 0 ? 0 : 1;
