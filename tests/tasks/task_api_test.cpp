@@ -22,11 +22,11 @@ std::string startError(const QByteArray& json) {
     return lastTaskError();
 }
 
-// A request of a kind this build does not carry (it fails at once in its worker); a null change removes.
+// A request of a kind this build does not carry (it fails at once in its worker), the given keys replaced.
 QByteArray unavailable(const QJsonObject& changes = {}) {
     QJsonObject request{{"task", "prue-fields"}, {"modelPackagePath", "package"}, {"rasterPath", "r.tif"}};
     for (auto it = changes.begin(); it != changes.end(); ++it) {
-        it.value().isNull() ? request.remove(it.key()) : void(request.insert(it.key(), it.value()));
+        request.insert(it.key(), it.value());
     }
     return QJsonDocument(request).toJson(QJsonDocument::Compact);
 }
@@ -44,7 +44,7 @@ TEST_F(TaskApi, StartRefusesWithTheFirstFailedCheckAndAcceptsTheEdges) {
         {"{\"task\": \"dynamic-world\x80\"}", "Task JSON must be valid UTF-8."},
         {unavailable({{"task", "Dynamic-World"}}), "Unsupported AI task kind."},
         // Later checks wait for the earlier ones.
-        {unavailable({{"modelPackagePath", QJsonValue::Null}, {"maximumMilliseconds", 0}}), path},
+        {unavailable({{"modelPackagePath", ""}, {"maximumMilliseconds", 0}}), path},
         {unavailable({{"rasterPath", QStringLiteral("a\u0000b")}}), path},
         {unavailable({{"rasterPath", 7}}), path},
         {unavailable({{"task", "dynamic-world"}}), path},  // no validity mask
@@ -140,8 +140,6 @@ TEST_F(TaskApi, KindsAreTheCommandLinesAndThoseNotBuiltFailInTheirWorker) {
         EXPECT_EQ(text(status, "state"), "failed");
         EXPECT_EQ(text(status, "error"),
                   "AI task kind \"" + kind.toStdString() + "\" is not available in this build.");
-        EXPECT_EQ(field(status, "taskId").toInteger(), static_cast<qint64>(id));
-        EXPECT_LT(field(status, "percent").toInt(), 100);
         EXPECT_TRUE(leftovers().isEmpty());  // a failed task's workspace goes with its worker
         expectError(TarnivaleAI_GetTaskResultUtf8(id) == nullptr, "AI task has no completed result.");
         expectError(TarnivaleAI_CancelTask(id) == 0, "AI task is already terminal.");
@@ -194,37 +192,34 @@ TEST_F(TaskApi, ManyThreadsDriveTasksAtOnce) {
     const QByteArray requests[] = {QJsonDocument(real).toJson(), QJsonDocument(broken).toJson(),
                                    unavailable()};
     std::atomic<int> unexpected{0};
-    std::atomic<bool> done{false};
-    std::vector<std::thread> hosts;
-    hosts.emplace_back([&] {
-        for (std::uint64_t id = 1; !done; id = id % 80 + 1) {
-            taskStatus(id);
-        }
-    });
-    for (int t = 1; t <= 6; ++t) {
-        hosts.emplace_back([&, t] {
-            for (int round = 0; round < 6; ++round) {
-                const std::uint64_t id = TarnivaleAI_StartTaskUtf8(requests[(t + round) % 3].constData());
-                if (id == 0) {  // the other threads may reach the live limit; anything else is a defect
-                    unexpected += lastTaskError() != "Too many live AI tasks. Release unused task IDs.";
-                    continue;
-                }
-                const int action = (t * round) % 3;
-                if (action == 0) {
-                    TarnivaleAI_CancelTask(id);
-                }
-                if (action < 2 && text(waitForTask(id), "state") == "completed") {
-                    unexpected += taken(TarnivaleAI_GetTaskResultUtf8(id)).isEmpty();
-                }
-                unexpected += taskStatus(id).isEmpty() + (TarnivaleAI_ReleaseTask(id) != 1);
+    {
+        const std::jthread poller([](std::stop_token stop) {
+            for (std::uint64_t id = 1; !stop.stop_requested(); id = id % 80 + 1) {
+                taskStatus(id);
             }
         });
+        std::vector<std::jthread>
+            hosts;  // joined, then the poller stopped and joined, at the end of the block
+        for (int t = 1; t <= 6; ++t) {
+            hosts.emplace_back([&, t] {
+                for (int round = 0; round < 6; ++round) {
+                    const std::uint64_t id = TarnivaleAI_StartTaskUtf8(requests[(t + round) % 3].constData());
+                    if (id == 0) {  // the other threads may reach the live limit; anything else is a defect
+                        unexpected += lastTaskError() != "Too many live AI tasks. Release unused task IDs.";
+                        continue;
+                    }
+                    const int action = (t * round) % 3;
+                    if (action == 0) {
+                        TarnivaleAI_CancelTask(id);
+                    }
+                    if (action < 2 && text(waitForTask(id), "state") == "completed") {
+                        unexpected += taken(TarnivaleAI_GetTaskResultUtf8(id)).isEmpty();
+                    }
+                    unexpected += taskStatus(id).isEmpty() + (TarnivaleAI_ReleaseTask(id) != 1);
+                }
+            });
+        }
     }
-    for (std::size_t t = 1; t < hosts.size(); ++t) {
-        hosts[t].join();
-    }
-    done = true;
-    hosts.front().join();
     EXPECT_EQ(unexpected.load(), 0);
     EXPECT_TRUE(leftovers().isEmpty()) << leftovers().join(u',').toStdString();
     EXPECT_EQ(Tasks::runningTaskWorkers(), 0);
