@@ -100,9 +100,9 @@ QString TaskTest::writePackage(const QString& name, const QString& id) {
 QJsonObject TaskTest::scene(const QString& name, int width, int height,
                             const std::function<int(int, int)>& classOf,
                             const std::function<bool(int, int)>& valid, int bands) {
-    TestRasterSpec spec{.width = width, .height = height, .bands = bands};
-    spec.value = [classOf](int band, int x, int y) { return classOf(x, y) + 1 == band ? 1.0 : 0.0; };
-    writeTestRaster(path(name + ".tif"), spec);
+    TestRasterSpec raster{.width = width, .height = height, .bands = bands};
+    raster.value = [classOf](int band, int x, int y) { return classOf(x, y) + 1 == band ? 1.0 : 0.0; };
+    writeTestRaster(path(name + ".tif"), raster);
     TestRasterSpec mask{.width = width, .height = height, .dataType = GDT_Byte};
     mask.value = [valid](int, int x, int y) { return !valid || valid(x, y) ? 1.0 : 0.0; };
     writeTestRaster(path(name + "-mask.tif"), mask);
@@ -119,12 +119,6 @@ QJsonObject TaskTest::finish(const QJsonObject& request) {
     const QJsonObject status = waitForTask(id);
     EXPECT_EQ(TarnivaleAI_ReleaseTask(id), 1);
     return status;
-}
-
-std::string TaskTest::failureOf(const QJsonObject& request) {
-    const QJsonObject status = finish(request);
-    EXPECT_EQ(text(status, "state"), "failed");
-    return text(status, "error");
 }
 
 }  // namespace Tarnivale::AI::Testing

@@ -76,7 +76,6 @@ protected:
                       const std::function<bool(int, int)>& valid = {}, int bands = 9);
     /// Starts the request, waits for its end, releases it and returns its final status.
     QJsonObject finish(const QJsonObject& request);
-    std::string failureOf(const QJsonObject& request);
 
     QTemporaryDir files;
     QString package;
