@@ -56,13 +56,14 @@ AiRuntimeDiagnostics diagnose(std::int64_t budget, AiExecutionProvider provider 
     return AiSession::diagnostics(model, {.provider = provider}, budget);
 }
 
-// The output for a 512 x 512 three-band tile: the network's intermediate tensors are megabytes each.
-QByteArray outputFor(const AiSession& session, float offset) {
-    QList<float> values(3 * 512 * 512);
+// The output for a side x side three-band tile: the network's intermediate tensors are megabytes each.
+QByteArray outputFor(const AiSession& session, float offset, std::int64_t side = 512, int channels = 3,
+                     const QString& input = u"input"_s) {
+    QList<float> values(channels * side * side);
     for (qsizetype i = 0; i < values.size(); ++i) {
         values[i] = static_cast<float>(i % 977) * 0.01f + offset;
     }
-    return session.run({AiTensor::fromFloat32(u"input"_s, {1, 3, 512, 512}, values)}).outputs[0].data;
+    return session.run({AiTensor::fromFloat32(input, {1, channels, side, side}, values)}).outputs[0].data;
 }
 
 }  // namespace
@@ -324,6 +325,15 @@ TEST(TensorMemory, LargeTensorsAreReusedWhileSessionsLiveAndReturnedAfterTheLast
     EXPECT_EQ(tensorMemoryStatistics().liveLeases, 0);
     EXPECT_EQ(tensorMemoryStatistics().keptBlocks, 0);
     EXPECT_EQ(tensorMemoryStatistics().mappedBytes, 0);
+    {
+        // A smaller tensor (a raster's last, narrower tile) reuses a kept block up to twice its size.
+        const AiSession single(testModelPath(u"add_one.onnx"_s));
+        outputFor(single, 0, 1024, 1, u"x"_s);
+        const long long large = tensorMemoryStatistics().mappedBytes;
+        EXPECT_GT(large, 0);
+        outputFor(single, 0, 800, 1, u"x"_s);
+        EXPECT_EQ(tensorMemoryStatistics().mappedBytes, large);
+    }
     std::optional<AiSession> third(std::in_place, model);
     EXPECT_EQ(outputFor(*third, 0), once);
     EXPECT_GT(tensorMemoryStatistics().mappedBytes, 0);
