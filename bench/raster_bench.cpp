@@ -2,6 +2,7 @@
 //
 //   bench_raster overhead:   executor on a 4096 x 4096 three-band tiled GeoTIFF vs the same session runs
 //                            alone
+//   bench_raster spinning:   the same comparison for every spinning policy and thread count, models in turn
 //   bench_raster identity:   identity model, executor + writeGeoTiff vs GDALTranslate to tiled DEFLATE
 //   bench_raster memory:     peak resident memory of an 8192 x 8192 run with K = 2 (its own process)
 //   bench_raster write:      writeGeoTiff of an Int32 8192 x 8192 mask vs GDALTranslate of the same data
@@ -14,22 +15,26 @@
 
 #include "raster/raster_input.h"
 #include "runtime/gdal_handles.h"
+#include "runtime/session_config.h"
 #include "support/raster_fixture.h"
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 
 #include <gdal_utils.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -144,6 +149,166 @@ void overhead() {
         "  whole executor              %7.3f s   ratio %.3f to the fresh session (target <= 1.10),"
         " %.3f to the warm one\n",
         executor / rounds, executor / fresh, executor / warmRuns);
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 == 1 ? values[n / 2] : 0.5 * (values[n / 2 - 1] + values[n / 2]);
+}
+
+// "a,b,c" from an environment variable, or the fallback.
+QStringList listFromEnvironment(const char* variable, const char* fallback) {
+    const char* value = std::getenv(variable);
+    return QString::fromLatin1(value && *value ? value : fallback)
+        .split(QLatin1Char(','), Qt::SkipEmptyParts);
+}
+
+// The CPUs each thread of this process may run on ("main 0-1, onnxruntime 1, ..."): shows ONNX Runtime's
+// pinned pool threads.
+QString threadAffinities() {
+    QStringList parts;
+    for (const QString& task :
+         QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile status(QStringLiteral("/proc/self/task/%1/status").arg(task));
+        if (!status.open(QIODevice::ReadOnly)) {
+            continue;
+        }
+        QString name;
+        QString cpus;
+        for (const QByteArray& line : status.readAll().split('\n')) {
+            if (line.startsWith("Name:")) {
+                name = QString::fromLatin1(line.mid(5).trimmed());
+            } else if (line.startsWith("Cpus_allowed_list:")) {
+                cpus = QString::fromLatin1(line.mid(18).trimmed());
+            }
+        }
+        parts.append(QStringLiteral("%1 %2").arg(name, cpus));
+    }
+    return parts.join(QStringLiteral(", "));
+}
+
+QString loadAverage() {
+    QFile file(QStringLiteral("/proc/loadavg"));
+    return file.open(QIODevice::ReadOnly) ? QString::fromLatin1(file.readAll().trimmed()) : QString();
+}
+
+double cpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Spinning policies and thread counts, each as "fresh session + runs over the pre-read tiles" (the bare model
+// runs) and "whole executor", interleaved round by round so that the machine's drift touches every variant.
+// BENCH_MODEL: comma-separated models (default raster_cnn, raster_cnn_wide, raster_mobilenet);
+// BENCH_THREADS: comma-separated intraOpThreads values (default 0, ONNX Runtime's choice);
+// BENCH_SPINNING: comma-separated policies among stop, nospin, default (default all three);
+// BENCH_ROUNDS: rounds (default 5).
+void spinning() {
+    QTemporaryDir dir;
+    const QString path = scene(dir, 4096, "scene4096.tif");
+    const QStringList models =
+        listFromEnvironment("BENCH_MODEL", "raster_cnn.onnx,raster_cnn_wide.onnx,raster_mobilenet.onnx");
+    const QStringList threadList = listFromEnvironment("BENCH_THREADS", "0");
+    const QStringList policyList = listFromEnvironment("BENCH_SPINNING", "stop,nospin,default");
+    const int rounds =
+        std::max(1, std::atoi(std::getenv("BENCH_ROUNDS") ? std::getenv("BENCH_ROUNDS") : "5"));
+    const SpinningPolicy initialPolicy = spinningPolicy();
+    struct Variant {
+        SpinningPolicy policy;
+        int threads;
+        std::vector<double> bare;      // seconds, fresh session + runs
+        std::vector<double> executor;  // seconds
+        std::vector<double> ratio;     // executor / bare of the same round
+        std::vector<double> cpu;       // process CPU seconds of the executor run, all threads
+    };
+    std::printf(
+        "Spinning policies and thread counts, 4096 x 4096 x 3 tiled Byte GeoTIFF, %d rounds, %ld CPUs\n",
+        rounds, sysconf(_SC_NPROCESSORS_ONLN));
+    for (const QString& name : models) {
+        AiRasterInferenceRequest request;
+        request.modelPath = model(name.toLatin1().constData());
+        request.rasterPath = path;
+        request.outputMode = AiRasterOutputMode::ClassMask;
+        request.normalization = AiNormalization{{127.5}, {64.0}, 1.0};
+        std::vector<Variant> variants;
+        for (const QString& threads : threadList) {
+            for (const QString& policy : policyList) {
+                const SpinningPolicy p = policy == QLatin1String("nospin")    ? SpinningPolicy::NoSpinning
+                                         : policy == QLatin1String("default") ? SpinningPolicy::RuntimeDefault
+                                                                              : SpinningPolicy::SpinThenStop;
+                variants.push_back({p, threads.toInt(), {}, {}, {}, {}});
+            }
+        }
+        RasterInput input = openRasterInput(path, {});
+        const QList<AiTileWindow> windows = AiTilePlanner::plan(input.width, input.height, request.tiling);
+        std::vector<QList<AiTensor>> tiles;
+        {
+            const AiSession probe(request.modelPath, request.sessionOptions);
+            std::printf("%s: threads after a session with the runtime's thread count: %s\n",
+                        name.toLatin1().constData(), threadAffinities().toLatin1().constData());
+            TileReader reader(input, request.normalization, request.tiling, probe.inputs().front().name);
+            for (const AiTileWindow& window : windows) {
+                QList<AiTensor> copy = reader.read(window);
+                copy[0].data.detach();
+                tiles.push_back(copy);
+            }
+        }
+        std::printf("%s: load average before the rounds: %s\n", name.toLatin1().constData(),
+                    loadAverage().toLatin1().constData());
+        for (int round = 0; round < rounds; ++round) {
+            for (size_t k = 0; k < variants.size(); ++k) {
+                Variant& v = variants[(k + static_cast<size_t>(round)) % variants.size()];  // rotated order
+                setSpinningPolicy(v.policy);
+                request.sessionOptions.intraOpThreads = v.threads;
+                auto start = Clock::now();
+                {
+                    const AiSession session(request.modelPath, request.sessionOptions);
+                    for (const QList<AiTensor>& tile : tiles) {
+                        session.run(tile);
+                    }
+                }
+                v.bare.push_back(secondsSince(start));
+                start = Clock::now();
+                const double cpuStart = cpuSeconds();
+                AiRasterInferenceExecutor::run(request);
+                v.executor.push_back(secondsSince(start));
+                v.cpu.push_back(cpuSeconds() - cpuStart);
+                v.ratio.push_back(v.executor.back() / v.bare.back());
+            }
+        }
+        const double tileCount = static_cast<double>(windows.size());
+        std::printf(
+            "%s, %lld tiles (bare = fresh session + runs over pre-read tiles); load average after: %s\n",
+            name.toLatin1().constData(), static_cast<long long>(windows.size()),
+            loadAverage().toLatin1().constData());
+        std::printf("  %-40s %7s  %-26s %-26s %-26s %s\n", "spinning", "threads",
+                    "bare ms/tile med (min-max)", "executor s med (min-max)", "executor/bare med (min-max)",
+                    "executor CPU s");
+        for (const Variant& v : variants) {
+            std::printf(
+                "  %-40s %7d  %6.1f (%5.1f-%5.1f)      %6.3f (%6.3f-%6.3f)   %5.3f (%5.3f-%5.3f)       "
+                "%6.2f\n",
+                spinningPolicyName(v.policy), v.threads, median(v.bare) / tileCount * 1000,
+                *std::min_element(v.bare.begin(), v.bare.end()) / tileCount * 1000,
+                *std::max_element(v.bare.begin(), v.bare.end()) / tileCount * 1000, median(v.executor),
+                *std::min_element(v.executor.begin(), v.executor.end()),
+                *std::max_element(v.executor.begin(), v.executor.end()), median(v.ratio),
+                *std::min_element(v.ratio.begin(), v.ratio.end()),
+                *std::max_element(v.ratio.begin(), v.ratio.end()), median(v.cpu));
+        }
+        for (const Variant& v : variants) {  // every round, for pooling runs
+            std::printf("  rounds %s threads %d:", spinningPolicyName(v.policy), v.threads);
+            for (size_t r = 0; r < v.bare.size(); ++r) {
+                std::printf(" %.1f/%.3f", v.bare[r] / tileCount * 1000, v.ratio[r]);
+            }
+            std::printf("  (bare ms per tile / executor ratio)\n");
+        }
+        std::fflush(stdout);
+    }
+    setSpinningPolicy(initialPolicy);
 }
 
 // Where an executor run spends its time beyond the model: the same tiles read, run and blended step by step.
@@ -341,6 +506,9 @@ int main(int argc, char** argv) {
     try {
         if (what == QLatin1String("overhead") || what == QLatin1String("all")) {
             overhead();
+        }
+        if (what == QLatin1String("spinning")) {
+            spinning();
         }
         if (what == QLatin1String("phases")) {
             phases();

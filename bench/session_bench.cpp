@@ -1,5 +1,5 @@
 // Session and tiling figures: AiSession against the bare ONNX Runtime C API on the same model and input,
-// cancellation latency, ONNX Runtime's idle spinning in an executor-style loop, and tile planning.
+// cancellation latency, the spinning policies in an executor-style loop, and tile planning.
 //
 //   build/bench/bench_session [--quick]
 //
@@ -21,6 +21,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -43,20 +44,21 @@ QString modelPath(const char* name) {
     return QDir(QStringLiteral(TARNIVALE_TEST_MODEL_DIR)).filePath(QString::fromUtf8(name));
 }
 
-// A session straight on the C API, configured as AiSession configures its own (optionally without the
-// no-spinning entries), to measure what the wrapper adds.
+// A session straight on the C API, configured as AiSession configures its own (with the given spinning
+// policy), to measure what the wrapper adds.
 class BareSession {
 public:
-    BareSession(const QString& path, bool noSpinning) {
+    BareSession(const QString& path, SpinningPolicy policy) {
         const OrtApi& api = Ort::api();
         m_env = Ort::createEnvironment("bench");
         OrtSessionOptions* options = nullptr;
         Ort::check(api.CreateSessionOptions(&options));
         m_options.reset(options);
         Ort::check(api.SetSessionGraphOptimizationLevel(options, ORT_ENABLE_ALL));
-        if (noSpinning) {
-            applyThreadPoolConfiguration(options);
-        }
+        const SpinningPolicy current = spinningPolicy();
+        setSpinningPolicy(policy);
+        applyThreadPoolConfiguration(options);
+        setSpinningPolicy(current);
         OrtSession* session = nullptr;
         const QByteArray file = QFile::encodeName(path);
         Ort::check(api.CreateSession(m_env.get(), file.constData(), options, &session));
@@ -89,7 +91,7 @@ private:
 
 void wrapperOverhead(int iterations, int side) {
     const QString path = modelPath("conv_stack.onnx");
-    const BareSession bare(path, true);
+    const BareSession bare(path, spinningPolicy());
     const AiSession session(path);
     std::vector<float> values(static_cast<size_t>(3 * side * side), 0.25f);
     const std::vector<int64_t> shape{1, 3, side, side};
@@ -173,31 +175,31 @@ double fixedWork() {
     return sink;
 }
 
-void spinningFixedWork(int iterations, int side, bool parallelWork) {
-    std::printf("Executor-style loop: conv_stack [1,3,%d,%d] run, then a fixed amount of work on %s\n", side,
+void spinningFixedWork(const char* model, int iterations, int side, bool parallelWork) {
+    std::printf("Executor-style loop: %s [1,3,%d,%d] run, then a fixed amount of work on %s\n", model, side,
                 side, parallelWork ? "two threads (caller + helper)" : "the calling thread");
     std::vector<float> values(static_cast<size_t>(3 * side * side), 0.25f);
     const std::vector<int64_t> shape{1, 3, side, side};
-    const BareSession spinning(modelPath("conv_stack.onnx"), false);
-    const BareSession quiet(modelPath("conv_stack.onnx"), true);
-    for (int i = 0; i < 3; ++i) {
-        spinning.run("input", "logits", values, shape);
-        quiet.run("input", "logits", values, shape);
+    const SpinningPolicy policies[] = {SpinningPolicy::RuntimeDefault, SpinningPolicy::SpinThenStop,
+                                       SpinningPolicy::NoSpinning};
+    std::vector<std::unique_ptr<BareSession>> sessions;
+    for (const SpinningPolicy policy : policies) {
+        sessions.push_back(std::make_unique<BareSession>(modelPath(model), policy));
+        for (int i = 0; i < 3; ++i) {
+            sessions.back()->run("input", "logits", values, shape);
+        }
     }
     double sink = 0.0;
     auto start = Clock::now();
     sink += fixedWork();
     std::printf("  caller work alone          %8.2f ms\n", millisecondsSince(start));
-    std::vector<double> spinningTimes;
-    std::vector<double> quietTimes;
-    std::vector<double> spinningRun;
-    std::vector<double> quietRun;
+    std::vector<double> runTimes[3];
+    std::vector<double> totalTimes[3];
     for (int i = 0; i < iterations; ++i) {
-        for (const bool noSpin : {false, true}) {
-            const BareSession& session = noSpin ? quiet : spinning;
+        for (size_t k = 0; k < 3; ++k) {
             start = Clock::now();
-            session.run("input", "logits", values, shape);
-            (noSpin ? quietRun : spinningRun).push_back(millisecondsSince(start));
+            sessions[k]->run("input", "logits", values, shape);
+            runTimes[k].push_back(millisecondsSince(start));
             if (parallelWork) {
                 // Work that wants both cores, as GDAL's multi-threaded decoding or a second task would.
                 double helperSink = 0.0;
@@ -208,13 +210,13 @@ void spinningFixedWork(int iterations, int side, bool parallelWork) {
             } else {
                 sink += fixedWork();
             }
-            (noSpin ? quietTimes : spinningTimes).push_back(millisecondsSince(start));
+            totalTimes[k].push_back(millisecondsSince(start));
         }
     }
-    std::printf("  default (spinning)         run %7.2f ms, run + work %8.2f ms\n", median(spinningRun),
-                median(spinningTimes));
-    std::printf("  allow_spinning=0, stop=1   run %7.2f ms, run + work %8.2f ms\n", median(quietRun),
-                median(quietTimes));
+    for (size_t k = 0; k < 3; ++k) {
+        std::printf("  %-40s run %7.2f ms, run + work %8.2f ms\n", spinningPolicyName(policies[k]),
+                    median(runTimes[k]), median(totalTimes[k]));
+    }
     if (sink < 0) {
         std::printf("%f\n", sink);
     }
@@ -241,8 +243,10 @@ int main(int argc, char** argv) {
         std::printf("ONNX Runtime %s\n", AiSession::runtimeVersion().toUtf8().constData());
         wrapperOverhead(quick ? 5 : 40, 256);
         cancellationLatency(quick ? 3 : 15);
-        spinningFixedWork(quick ? 3 : 20, 512, false);
-        spinningFixedWork(quick ? 3 : 20, 512, true);
+        for (const char* model : {"conv_stack.onnx", "raster_mobilenet.onnx"}) {
+            spinningFixedWork(model, quick ? 3 : 20, 512, false);
+            spinningFixedWork(model, quick ? 3 : 20, 512, true);
+        }
         planning(quick ? 3 : 20);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "bench_session: %s\n", error.what());

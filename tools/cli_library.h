@@ -10,6 +10,11 @@
 
 namespace Tarnivale::Cli {
 
+/// The intra-operator thread count `run` and `task` request when --threads is not given; 0 sends none, so
+/// ONNX Runtime picks its own (one thread per physical core, pinned). On the 2-vCPU machines measured
+/// (bench/README.md, bench_raster spinning) that choice and an explicit 2 ran the executor equally fast.
+inline constexpr int DefaultIntraOpThreads = 0;
+
 /// UTF-16 text for the synchronous functions.
 std::u16string wide(const QString& text);
 std::u16string wide(const QJsonObject& object);
