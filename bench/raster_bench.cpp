@@ -205,7 +205,7 @@ double cpuSeconds() {
 // BENCH_MODEL: comma-separated models (default raster_cnn, raster_cnn_wide, raster_mobilenet);
 // BENCH_THREADS: comma-separated intraOpThreads values (default 0, ONNX Runtime's choice);
 // BENCH_SPINNING: comma-separated policies among stop, nospin, default (default all three);
-// BENCH_ROUNDS: rounds (default 5).
+// BENCH_ROUNDS: rounds (default 5); BENCH_CONCURRENT=N: also N executor runs at once in every round.
 void spinning() {
     QTemporaryDir dir;
     const QString path = scene(dir, 4096, "scene4096.tif");
@@ -216,6 +216,8 @@ void spinning() {
     const int rounds =
         std::max(1, std::atoi(std::getenv("BENCH_ROUNDS") ? std::getenv("BENCH_ROUNDS") : "5"));
     const SpinningPolicy initialPolicy = spinningPolicy();
+    // Several executors at once (a host running tasks side by side): each variant's runs compete for the cores.
+    const int concurrent = std::getenv("BENCH_CONCURRENT") ? std::atoi(std::getenv("BENCH_CONCURRENT")) : 0;
     struct Variant {
         SpinningPolicy policy;
         int threads;
@@ -223,6 +225,7 @@ void spinning() {
         std::vector<double> executor;  // seconds
         std::vector<double> ratio;     // executor / bare of the same round
         std::vector<double> cpu;       // process CPU seconds of the executor run, all threads
+        std::vector<double> together;  // seconds for BENCH_CONCURRENT executor runs started at once
     };
     std::printf(
         "Spinning policies and thread counts, 4096 x 4096 x 3 tiled Byte GeoTIFF, %d rounds, %ld CPUs\n",
@@ -239,7 +242,7 @@ void spinning() {
                 const SpinningPolicy p = policy == QLatin1String("nospin")    ? SpinningPolicy::NoSpinning
                                          : policy == QLatin1String("default") ? SpinningPolicy::RuntimeDefault
                                                                               : SpinningPolicy::SpinThenStop;
-                variants.push_back({p, threads.toInt(), {}, {}, {}, {}});
+                variants.push_back({p, threads.toInt(), {}, {}, {}, {}, {}});
             }
         }
         RasterInput input = openRasterInput(path, {});
@@ -277,6 +280,23 @@ void spinning() {
                 v.executor.push_back(secondsSince(start));
                 v.cpu.push_back(cpuSeconds() - cpuStart);
                 v.ratio.push_back(v.executor.back() / v.bare.back());
+                if (concurrent > 1) {
+                    start = Clock::now();
+                    std::vector<std::thread> runs;
+                    for (int i = 0; i < concurrent; ++i) {
+                        runs.emplace_back([&request] {
+                            try {
+                                AiRasterInferenceExecutor::run(request);
+                            } catch (const std::exception& error) {
+                                std::fprintf(stderr, "bench_raster: concurrent run: %s\n", error.what());
+                            }
+                        });
+                    }
+                    for (std::thread& run : runs) {
+                        run.join();
+                    }
+                    v.together.push_back(secondsSince(start));
+                }
             }
         }
         const double tileCount = static_cast<double>(windows.size());
@@ -298,6 +318,15 @@ void spinning() {
                 *std::max_element(v.executor.begin(), v.executor.end()), median(v.ratio),
                 *std::min_element(v.ratio.begin(), v.ratio.end()),
                 *std::max_element(v.ratio.begin(), v.ratio.end()), median(v.cpu));
+        }
+        for (const Variant& v : variants) {
+            if (!v.together.empty()) {
+                std::printf("  %-40s %7d  %d executors at once: %6.3f s med (%6.3f-%6.3f), %.2f x one executor\n",
+                            spinningPolicyName(v.policy), v.threads, concurrent, median(v.together),
+                            *std::min_element(v.together.begin(), v.together.end()),
+                            *std::max_element(v.together.begin(), v.together.end()),
+                            median(v.together) / median(v.executor));
+            }
         }
         for (const Variant& v : variants) {  // every round, for pooling runs
             std::printf("  rounds %s threads %d:", spinningPolicyName(v.policy), v.threads);
