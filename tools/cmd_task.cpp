@@ -34,7 +34,7 @@ const char* const TaskHelp =
     "  --validity-mask MASK.tif   dynamic-world: single-band mask on the raster's grid, 0 = invalid\n"
     "  --threshold T              building kinds: probability threshold in (0, 1)\n"
     "  --provider P               cpu, auto or cuda\n"
-    "  --threads N                intra-operator threads\n"
+    "  --threads N                intra-operator threads (default: the kind's own, 4 for dynamic-world)\n"
     "  --deadline MS              give up after MS milliseconds (default 600000)\n"
     "  --export-geotiff OUT.tif   copy the task's raster result out (never overwrites)\n"
     "  --export-shapefile OUT.shp copy the task's polygons out as a Shapefile (never overwrites)\n"

@@ -118,6 +118,25 @@ void readStrips(GDALRasterBandH band, const AiSamPixelWindow& window, const Budg
     }
 }
 
+/// Without display ranges every band is 8-bit and a byte is its own value: the three bands are read straight
+/// into the interleaved image, 64 rows at a time, with no conversion.
+void readByteStrips(GDALDatasetH dataset, const std::array<int, 3>& bands, const AiSamPixelWindow& window,
+                    const Budget* budget, std::uint8_t* rgb) {
+    const GSpacing line = static_cast<GSpacing>(window.width) * 3;
+    std::array<int, 3> map = bands;  // GDAL's signature takes a mutable map
+    for (int row = 0; row < window.height; row += StripRows) {
+        if (budget) {
+            budget->check();
+        }
+        const int rows = std::min(StripRows, window.height - row);
+        if (GDALDatasetRasterIOEx(dataset, GF_Read, window.x, window.y + row, window.width, rows,
+                                  rgb + static_cast<GSpacing>(row) * line, window.width, rows, GDT_Byte, 3,
+                                  map.data(), 3, line, 1, nullptr) != CE_None) {
+            throwInvalidArgument(QStringLiteral("SAM3 raster read failed."));
+        }
+    }
+}
+
 std::uint8_t toByte(double value, const std::optional<DisplayRange>& range) {
     double t = value;
     if (range) {
@@ -167,9 +186,13 @@ Prepared prepareWindow(const QString& rasterPath, std::int64_t pixelLimit, const
 
     std::vector<double> values;
     std::vector<std::uint8_t> maskBytes;
+    if (!ranges[0]) {
+        readByteStrips(dataset.get(), bands, window, budget, rgb);
+    }
     for (size_t c = 0; c < 3; ++c) {
         GDALRasterBandH band = GDALGetRasterBand(dataset.get(), bands[c]);
-        readStrips(band, window, budget, QStringLiteral("SAM3 raster read failed."), values,
+        if (ranges[0]) {
+            readStrips(band, window, budget, QStringLiteral("SAM3 raster read failed."), values,
                    [&](int row, int rows) {
                        const size_t first = static_cast<size_t>(row) * static_cast<size_t>(width);
                        const size_t count = static_cast<size_t>(rows) * static_cast<size_t>(width);
@@ -183,6 +206,7 @@ Prepared prepareWindow(const QString& rasterPath, std::int64_t pixelLimit, const
                            }
                        }
                    });
+        }
         if ((GDALGetMaskFlags(band) & (GMF_ALL_VALID | GMF_ALPHA)) != 0) {
             continue;
         }

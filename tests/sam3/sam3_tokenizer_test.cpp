@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
@@ -33,13 +34,17 @@ std::string loadError(const BundleCopy& bundle) {
     return errorOf<std::invalid_argument>([&] { loadTest(bundle); });
 }
 
-void editTokenizer(const BundleCopy& bundle, const std::function<void(QJsonObject&)>& edit) {
-    QFile file(bundle.path(u"processor/tokenizer.json"_s));
-    file.open(QIODevice::ReadOnly);
-    QJsonObject root = QJsonDocument::fromJson(file.readAll()).object();
-    file.close();
-    edit(root);
-    writeBytes(file.fileName(), QJsonDocument(root).toJson());
+/// Rewrites one key of the tokenizer's "model" object (or, with `model` false, of the top level).
+std::function<void(const BundleCopy&)> editTokenizer(bool model, const char* key, const QJsonValue& value) {
+    return [=](const BundleCopy& bundle) {
+        QFile file(bundle.path(u"processor/tokenizer.json"_s));
+        file.open(QIODevice::ReadOnly);
+        QJsonObject root = QJsonDocument::fromJson(file.readAll()).object();
+        file.close();
+        QJsonObject edited = model ? root.value(u"model"_s).toObject() : root;
+        edited.insert(QString::fromUtf8(key), value);
+        writeBytes(file.fileName(), QJsonDocument(model ? (root.insert(u"model"_s, edited), root) : edited).toJson());
+    };
 }
 
 }  // namespace
@@ -67,28 +72,10 @@ TEST(Sam3Tokenizer, LoadingRefusals) {
         {[&](const BundleCopy& b) { QFile::remove(b.path(tokenizer)); }, "Cannot open SAM3 tokenizer."},
         {[&](const BundleCopy& b) { writeBytes(b.path(tokenizer), QByteArray(8388609, ' ')); },
          "SAM3 tokenizer exceeds the profile size limit."},
-        {[&](const BundleCopy& b) {
-             editTokenizer(b, [](QJsonObject& root) {
-                 QJsonObject model = root.value(u"model"_s).toObject();
-                 model.insert(u"type"_s, u"WordPiece"_s);
-                 root.insert(u"model"_s, model);
-             });
-         },
-         "Unsupported SAM3 tokenizer profile."},
-        {[&](const BundleCopy& b) {
-             editTokenizer(b, [](QJsonObject& root) {
-                 QJsonObject model = root.value(u"model"_s).toObject();
-                 model.insert(u"end_of_word_suffix"_s, u"</s>"_s);
-                 root.insert(u"model"_s, model);
-             });
-         },
-         "Unsupported SAM3 tokenizer profile."},
-        {[&](const BundleCopy& b) {
-             editTokenizer(b, [](QJsonObject& root) {
-                 root.insert(u"padding"_s, QJsonObject{{u"pad_id"_s, 0}});
-             });
-         },
-         "Unsupported SAM3 tokenizer profile."},
+        {editTokenizer(true, "type", u"WordPiece"_s), "Unsupported SAM3 tokenizer profile."},
+        {editTokenizer(true, "end_of_word_suffix", u"</s>"_s), "Unsupported SAM3 tokenizer profile."},
+        {editTokenizer(false, "padding", QJsonObject{{u"pad_id"_s, 0}}), "Unsupported SAM3 tokenizer profile."},
+        {editTokenizer(true, "merges", QJsonArray{QJsonArray{u"a"_s}}), "Unsupported SAM3 tokenizer profile."},
         {[&](const BundleCopy& b) { QFile::remove(b.path(processor)); },
          "Cannot read SAM3 processor configuration."},
         {[&](const BundleCopy& b) { writeBytes(b.path(processor), QByteArray(1048576, ' ')); },

@@ -1,0 +1,237 @@
+// SAM3 preparation figures, each against its anchor measured in the same run:
+//
+//   bench_sam3 resize:  SamRaster::pixelValues of a 4096 x 4096 RGB window vs GDAL's RasterIO with
+//                       GRIORA_Bilinear of the same bytes (a MEM dataset) to 1008 x 1008, one core each
+//   bench_sam3 prepare: SamRaster::prepareWindow of a 4096 x 4096 three-band Byte GeoTIFF (tiled, DEFLATE) vs
+//                       a plain RasterIO of the same three bands as bytes
+//   bench_sam3 load:    AiSamModelPackage::load of a bundle whose inventory holds 1 GiB more: hashing rate
+//                       and peak resident memory growth
+//   bench_sam3 all:     every one of them
+//
+// BENCH_ROUNDS sets the rounds (default 7); scratch files go to the system temporary directory.
+
+#include <tarnivale/ai/sam3.h>
+
+#include "runtime/gdal_handles.h"
+#include "runtime/sha256.h"
+#include "sam3/sam_raster.h"
+#include "support/raster_fixture.h"
+
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+
+#include <gdal.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <vector>
+
+using namespace Tarnivale::AI;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+double millisecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+}
+
+int rounds() {
+    const char* configured = std::getenv("BENCH_ROUNDS");
+    return std::max(1, configured ? std::atoi(configured) : 7);
+}
+
+long peakResidentKiB() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+SamRaster::Prepared texturedWindow(int side) {
+    SamRaster::Prepared prepared;
+    prepared.width = prepared.height = side;
+    prepared.rgb = QByteArray(static_cast<qsizetype>(side) * side * 3, Qt::Uninitialized);
+    std::mt19937 random(7);
+    for (qsizetype i = 0; i < prepared.rgb.size(); ++i) {
+        const qsizetype pixel = i / 3;
+        prepared.rgb[i] = static_cast<char>((pixel % side) / 16 + (pixel / side) / 32 + (random() & 15));
+    }
+    prepared.validity = QByteArray(static_cast<qsizetype>(side) * side, 1);
+    prepared.validPixelCount = static_cast<std::int64_t>(side) * side;
+    return prepared;
+}
+
+void resize() {
+    constexpr int Side = 4096;
+    const SamRaster::Prepared prepared = texturedWindow(Side);
+    GDALDriverH memory = GDALGetDriverByName("MEM");
+    const Gdal::Dataset dataset(GDALCreate(memory, "", Side, Side, 0, GDT_Byte, nullptr));
+    for (int band = 0; band < 3; ++band) {
+        char pointer[64];
+        std::snprintf(pointer, sizeof pointer, "DATAPOINTER=%p",
+                      static_cast<const void*>(prepared.rgb.constData() + band));
+        char* options[] = {pointer, const_cast<char*>("PIXELOFFSET=3"), nullptr};
+        GDALAddBand(dataset.get(), GDT_Byte, options);
+    }
+    std::vector<std::uint8_t> gdalOutput(1008U * 1008U * 3U);
+    std::vector<double> ours, gdal;
+    for (int r = 0; r < rounds(); ++r) {
+        Clock::time_point start = Clock::now();
+        const QByteArray values = SamRaster::pixelValues(prepared, nullptr);
+        ours.push_back(millisecondsSince(start));
+        GDALRasterIOExtraArg extra;
+        INIT_RASTERIO_EXTRA_ARG(extra);
+        extra.eResampleAlg = GRIORA_Bilinear;
+        start = Clock::now();
+        if (GDALDatasetRasterIOEx(dataset.get(), GF_Read, 0, 0, Side, Side, gdalOutput.data(), 1008, 1008, GDT_Byte,
+                                  3, nullptr, 3, 3 * 1008, 1, &extra) != CE_None) {
+            std::fprintf(stderr, "bench_sam3: GDAL's RasterIO failed\n");
+            std::exit(1);
+        }
+        gdal.push_back(millisecondsSince(start));
+        if (values.size() != SamRaster::PixelValueBytes) {
+            std::exit(1);
+        }
+    }
+    const double megapixels = static_cast<double>(Side) * Side / 1e6;
+    std::printf("resize 4096 x 4096 RGB -> 1008 x 1008, medians of %d\n", rounds());
+    std::printf("  pixelValues                 %8.1f ms  %6.0f source Mpx/s\n", median(ours),
+                megapixels / median(ours) * 1000.0);
+    std::printf("  GDAL RasterIO bilinear      %8.1f ms  %6.0f source Mpx/s\n", median(gdal),
+                megapixels / median(gdal) * 1000.0);
+    std::printf("  ratio                       %8.3f     (target <= 1.0)\n", median(ours) / median(gdal));
+}
+
+void prepare() {
+    constexpr int Side = 4096;
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("scene.tif"));
+    Testing::TestRasterSpec spec;
+    spec.width = spec.height = Side;
+    spec.bands = 3;
+    spec.dataType = GDT_Byte;
+    spec.blockWidth = spec.blockHeight = 256;
+    spec.colorInterpretations = {GCI_RedBand, GCI_GreenBand, GCI_BlueBand};
+    spec.creationOptions = {QStringLiteral("COMPRESS=DEFLATE")};
+    spec.value = [](int band, int x, int y) { return (x / 16 + y / 32 + band * 40 + (x * y) % 13) % 256; };
+    Testing::writeTestRaster(path, spec);
+
+    std::vector<std::uint8_t> plain(static_cast<size_t>(Side) * Side * 3);
+    std::vector<double> ours, gdal;
+    for (int r = 0; r < rounds(); ++r) {
+        Clock::time_point start = Clock::now();
+        const SamRaster::Prepared prepared =
+            SamRaster::prepareWindow(path, std::int64_t{1} << 30, {}, nullptr, 0, 0);
+        ours.push_back(millisecondsSince(start));
+        start = Clock::now();
+        {
+            const Gdal::Dataset dataset = Gdal::open(path, GDAL_OF_RASTER | GDAL_OF_READONLY);
+            if (!dataset || GDALDatasetRasterIO(dataset.get(), GF_Read, 0, 0, Side, Side, plain.data(), Side, Side,
+                                                GDT_Byte, 3, nullptr, 3, 3 * Side, 1) != CE_None) {
+                std::fprintf(stderr, "bench_sam3: plain read failed\n");
+                std::exit(1);
+            }
+        }
+        gdal.push_back(millisecondsSince(start));
+        if (prepared.validPixelCount != static_cast<std::int64_t>(Side) * Side) {
+            std::exit(1);
+        }
+    }
+    std::printf("prepareWindow 4096 x 4096 x 3 Byte GeoTIFF (256 x 256 tiles, DEFLATE), medians of %d\n", rounds());
+    std::printf("  prepareWindow               %8.1f ms\n", median(ours));
+    std::printf("  RasterIO of the three bands %8.1f ms\n", median(gdal));
+    std::printf("  ratio                       %8.3f     (target <= 1.3)\n", median(ours) / median(gdal));
+}
+
+void load() {
+    const QString source = QStringLiteral(TARNIVALE_TEST_MODEL_DIR) + QStringLiteral("/sam3-text");
+    QTemporaryDir dir;
+    QDirIterator files(source, QDir::Files, QDirIterator::Subdirectories);
+    while (files.hasNext()) {
+        const QString from = files.next();
+        const QString to = dir.path() + from.mid(source.size());
+        QDir().mkpath(QFileInfo(to).absolutePath());
+        QFile::copy(from, to);
+    }
+    // 1 GiB of weights in 1 MiB writes (the process never holds it).
+    const QString weights = dir.filePath(QStringLiteral("weights.bin"));
+    {
+        QFile file(weights);
+        file.open(QIODevice::WriteOnly);
+        QByteArray block(1 << 20, Qt::Uninitialized);
+        std::mt19937 random(3);
+        for (int i = 0; i < 1024; ++i) {
+            for (qsizetype k = 0; k < block.size(); k += 4) {
+                const std::uint32_t value = random();
+                std::memcpy(block.data() + k, &value, 4);
+            }
+            file.write(block);
+        }
+    }
+    const QString manifestPath = dir.filePath(QStringLiteral("sam3-package.json"));
+    QFile manifestFile(manifestPath);
+    manifestFile.open(QIODevice::ReadOnly);
+    QJsonObject manifest = QJsonDocument::fromJson(manifestFile.readAll()).object();
+    manifestFile.close();
+    QJsonArray inventory = manifest.value(QStringLiteral("files")).toArray();
+    inventory.append(QJsonObject{{QStringLiteral("path"), QStringLiteral("weights.bin")},
+                                 {QStringLiteral("bytes"), QFileInfo(weights).size()},
+                                 {QStringLiteral("sha256"), sha256File(weights).hex}});  // also warms the cache
+    manifest.insert(QStringLiteral("files"), inventory);
+    manifestFile.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    manifestFile.write(QJsonDocument(manifest).toJson());
+    manifestFile.close();
+
+    qint64 total = 0;
+    for (const QJsonValue& entry : inventory) {
+        total += entry.toObject().value(QStringLiteral("bytes")).toInteger();
+    }
+    const long before = peakResidentKiB();
+    std::vector<double> times;
+    for (int r = 0; r < rounds(); ++r) {
+        const Clock::time_point start = Clock::now();
+        const AiSamModelPackage package = AiSamModelPackage::load(manifestPath);
+        times.push_back(millisecondsSince(start));
+    }
+    const long growth = peakResidentKiB() - before;
+    std::printf("bundle load, %.2f GiB inventoried (page cache warm), medians of %d\n",
+                static_cast<double>(total) / (1 << 30), rounds());
+    std::printf("  load                        %8.1f ms  %.2f GB/s   (target >= 1 GB/s)\n", median(times),
+                static_cast<double>(total) / median(times) / 1e6);
+    std::printf("  peak resident growth        %8.1f MiB            (target <= 16 MiB)\n", growth / 1024.0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Gdal::registerDrivers();
+    const std::string what = argc > 1 ? argv[1] : "all";
+    if (what == "resize" || what == "all") {
+        resize();
+    }
+    if (what == "prepare" || what == "all") {
+        prepare();
+    }
+    if (what == "load" || what == "all") {
+        load();
+    }
+    if (what != "resize" && what != "prepare" && what != "load" && what != "all") {
+        std::fprintf(stderr, "usage: bench_sam3 [resize|prepare|load|all]\n");
+        return 2;
+    }
+    return 0;
+}
