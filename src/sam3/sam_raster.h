@@ -52,6 +52,9 @@ struct Prepared {
     std::int64_t workingBytes = 0;
 };
 
+/// The options' window, or the whole raster; "SAM3 window is outside the raster." when it does not fit.
+AiSamPixelWindow resolveWindow(const AiSamRasterOptions& options, int rasterWidth, int rasterHeight);
+
 /// Reads the window as RGB bytes with validity; `budget` may be null. The two extra byte counts are added to
 /// the window's working-memory estimate (the caller's cache and its own buffers).
 Prepared prepareWindow(const QString& rasterPath, std::int64_t pixelLimit, const AiSamRasterOptions& options,

@@ -52,17 +52,6 @@ std::array<std::optional<DisplayRange>, 3> checkOptions(const AiSamRasterOptions
     return ranges;
 }
 
-AiSamPixelWindow windowOf(const AiSamRasterOptions& options, int rasterWidth, int rasterHeight) {
-    const AiSamPixelWindow window =
-        options.hasWindow ? options.window : AiSamPixelWindow{0, 0, 0, 0, rasterWidth, rasterHeight};
-    if (window.x < 0 || window.y < 0 || window.width <= 0 || window.height <= 0 ||
-        static_cast<std::int64_t>(window.x) + window.width > rasterWidth ||
-        static_cast<std::int64_t>(window.y) + window.height > rasterHeight) {
-        throwInvalidArgument(QStringLiteral("SAM3 window is outside the raster."));
-    }
-    return window;
-}
-
 std::array<int, 3> mappedBands(GDALDatasetH dataset, const AiSamRasterOptions& options) {
     std::array<int, 3> bands{};
     if (options.bands.isEmpty()) {
@@ -149,6 +138,17 @@ std::uint8_t toByte(double value, const std::optional<DisplayRange>& range) {
 
 }  // namespace
 
+AiSamPixelWindow resolveWindow(const AiSamRasterOptions& options, int rasterWidth, int rasterHeight) {
+    const AiSamPixelWindow window =
+        options.hasWindow ? options.window : AiSamPixelWindow{0, 0, 0, 0, rasterWidth, rasterHeight};
+    if (window.x < 0 || window.y < 0 || window.width <= 0 || window.height <= 0 ||
+        static_cast<std::int64_t>(window.x) + window.width > rasterWidth ||
+        static_cast<std::int64_t>(window.y) + window.height > rasterHeight) {
+        throwInvalidArgument(QStringLiteral("SAM3 window is outside the raster."));
+    }
+    return window;
+}
+
 Prepared prepareWindow(const QString& rasterPath, std::int64_t pixelLimit, const AiSamRasterOptions& options,
                        const Budget* budget, std::int64_t extraBytesA, std::int64_t extraBytesB) {
     if (budget) {
@@ -160,7 +160,7 @@ Prepared prepareWindow(const QString& rasterPath, std::int64_t pixelLimit, const
         throwInvalidArgument(QStringLiteral("Cannot open SAM3 raster."));
     }
     const AiSamPixelWindow window =
-        windowOf(options, GDALGetRasterXSize(dataset.get()), GDALGetRasterYSize(dataset.get()));
+        resolveWindow(options, GDALGetRasterXSize(dataset.get()), GDALGetRasterYSize(dataset.get()));
     const std::int64_t width = window.width;
     const std::int64_t height = window.height;
     if (width > MaximumSide || height > MaximumSide || width * height > pixelLimit) {
@@ -198,19 +198,19 @@ Prepared prepareWindow(const QString& rasterPath, std::int64_t pixelLimit, const
         GDALRasterBandH band = GDALGetRasterBand(dataset.get(), bands[c]);
         if (ranges[0]) {
             readStrips(band, window, budget, QStringLiteral("SAM3 raster read failed."), values,
-                   [&](int row, int rows) {
-                       const size_t first = static_cast<size_t>(row) * static_cast<size_t>(width);
-                       const size_t count = static_cast<size_t>(rows) * static_cast<size_t>(width);
-                       for (size_t i = 0; i < count; ++i) {
-                           const double value = values[i];
-                           if (!std::isfinite(value)) {
-                               valid[first + i] = 0;
-                               rgb[(first + i) * 3 + c] = 0;
-                           } else {
-                               rgb[(first + i) * 3 + c] = toByte(value, ranges[c]);
+                       [&](int row, int rows) {
+                           const size_t first = static_cast<size_t>(row) * static_cast<size_t>(width);
+                           const size_t count = static_cast<size_t>(rows) * static_cast<size_t>(width);
+                           for (size_t i = 0; i < count; ++i) {
+                               const double value = values[i];
+                               if (!std::isfinite(value)) {
+                                   valid[first + i] = 0;
+                                   rgb[(first + i) * 3 + c] = 0;
+                               } else {
+                                   rgb[(first + i) * 3 + c] = toByte(value, ranges[c]);
+                               }
                            }
-                       }
-                   });
+                       });
         }
         if ((GDALGetMaskFlags(band) & (GMF_ALL_VALID | GMF_ALPHA)) != 0) {
             continue;

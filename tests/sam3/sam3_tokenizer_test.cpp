@@ -43,7 +43,8 @@ std::function<void(const BundleCopy&)> editTokenizer(bool model, const char* key
         file.close();
         QJsonObject edited = model ? root.value(u"model"_s).toObject() : root;
         edited.insert(QString::fromUtf8(key), value);
-        writeBytes(file.fileName(), QJsonDocument(model ? (root.insert(u"model"_s, edited), root) : edited).toJson());
+        writeBytes(file.fileName(),
+                   QJsonDocument(model ? (root.insert(u"model"_s, edited), root) : edited).toJson());
     };
 }
 
@@ -74,8 +75,10 @@ TEST(Sam3Tokenizer, LoadingRefusals) {
          "SAM3 tokenizer exceeds the profile size limit."},
         {editTokenizer(true, "type", u"WordPiece"_s), "Unsupported SAM3 tokenizer profile."},
         {editTokenizer(true, "end_of_word_suffix", u"</s>"_s), "Unsupported SAM3 tokenizer profile."},
-        {editTokenizer(false, "padding", QJsonObject{{u"pad_id"_s, 0}}), "Unsupported SAM3 tokenizer profile."},
-        {editTokenizer(true, "merges", QJsonArray{QJsonArray{u"a"_s}}), "Unsupported SAM3 tokenizer profile."},
+        {editTokenizer(false, "padding", QJsonObject{{u"pad_id"_s, 0}}),
+         "Unsupported SAM3 tokenizer profile."},
+        {editTokenizer(true, "merges", QJsonArray{QJsonArray{u"a"_s}}),
+         "Unsupported SAM3 tokenizer profile."},
         {[&](const BundleCopy& b) { QFile::remove(b.path(processor)); },
          "Cannot read SAM3 processor configuration."},
         {[&](const BundleCopy& b) { writeBytes(b.path(processor), QByteArray(1048576, ' ')); },

@@ -59,7 +59,8 @@ std::vector<std::uint8_t> bytes(const QByteArray& data) {
 
 TEST(SamRaster, BudgetChecksCancellationThenDeadline) {
     for (const AiSamExecutionOptions& bad : {AiSamExecutionOptions{-1, 1}, AiSamExecutionOptions{0, 0}}) {
-        EXPECT_EQ(errorOf<std::invalid_argument>([&] { Budget budget(bad); }), "Invalid SAM3 execution budget.");
+        EXPECT_EQ(errorOf<std::invalid_argument>([&] { Budget budget(bad); }),
+                  "Invalid SAM3 execution budget.");
     }
     EXPECT_FALSE(Budget(AiSamExecutionOptions{}).runControl().cancellationRequested);
     const auto reason = [](const Budget& budget) {

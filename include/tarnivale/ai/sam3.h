@@ -3,13 +3,16 @@
 // SAM3 segmentation: verified model bundles and the sessions that run their graphs.
 
 #include <tarnivale/ai/export.h>
+#include <tarnivale/ai/raster.h>
 #include <tarnivale/ai/runtime.h>
 
 #include <QJsonObject>
 #include <QList>
 #include <QString>
 
+#include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 namespace Tarnivale::AI {
@@ -86,6 +89,110 @@ public:
 
 private:
     struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+/// One text-prompted segmentation of a raster window.
+struct TARNIVALE_AI_EXPORT AiSamTextRequest {
+    QString rasterPath;
+    QString prompt;
+    double scoreThreshold = 0.5;          ///< instances scoring strictly above it are kept; in (0, 1)
+    std::int64_t maximumInstances = 100;  ///< 1..200
+    std::function<bool()> cancellationRequested;
+    AiSamRasterOptions rasterOptions;
+    AiSamExecutionOptions execution;
+};
+
+/// An object found in the window: its decoder slot, score, box in window pixels and 288 x 288 mask (1/0,
+/// row-major, covering the whole window stretched to a square).
+struct TARNIVALE_AI_EXPORT AiSamTextInstance {
+    std::int32_t queryIndex = -1;
+    double score = 0.0;
+    std::array<double, 4> box{};  ///< x0, y0, x1, y1
+    QByteArray mask;
+};
+
+struct TARNIVALE_AI_EXPORT AiSamTextResult {
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::int32_t maskWidth = 288;
+    std::int32_t maskHeight = 288;
+    QList<double> geoTransform;  ///< the window's; empty when the raster has none
+    QString projectionWkt;
+    QList<AiSamTextInstance> instances;  ///< best score first
+    std::int64_t candidateCount = 0;     ///< slots above the threshold, before the instance limit
+    double presenceScore = 0.0;
+    AiExecutionProvider provider = AiExecutionProvider::Cpu;
+    std::int64_t elapsedMilliseconds = 0;
+    bool cacheHit = false;
+    QString cacheKey;
+    AiSamPixelWindow window;
+    QByteArray validity;
+    std::int64_t validPixelCount = 0;
+    std::int64_t workingBytes = 0;
+    bool skipped = false;  ///< too few valid pixels: no graph ran
+    std::int64_t visionMilliseconds = 0;
+    std::int64_t textMilliseconds = 0;
+    std::int64_t decoderMilliseconds = 0;
+};
+
+/// A text request over a large window cut into overlapping tiles.
+struct TARNIVALE_AI_EXPORT AiSamTiledRequest : AiSamTextRequest {
+    std::int32_t tileWidth = 1024;  ///< 1..32 768
+    std::int32_t tileHeight = 1024;
+    std::int32_t overlapX = 128;  ///< 0 <= overlap < tile size
+    std::int32_t overlapY = 128;
+    std::int64_t maximumTiles = 4096;  ///< 1..1 000 000
+    std::int64_t maximumTotalInstances = 100000;
+};
+
+struct TARNIVALE_AI_EXPORT AiSamTileResult {
+    AiSamPixelWindow window;  ///< in raster pixels, with the tile's grid column and row
+    AiSamTextResult result;
+};
+
+struct TARNIVALE_AI_EXPORT AiSamTiledSummary {
+    std::int32_t rasterWidth = 0;
+    std::int32_t rasterHeight = 0;
+    std::int64_t totalTiles = 0;
+    std::int64_t completedTiles = 0;
+    std::int64_t skippedTiles = 0;
+    std::int64_t instances = 0;
+    std::int64_t elapsedMilliseconds = 0;
+    std::int64_t peakWorkingBytes = 0;
+    bool completed = false;
+    bool cancelled = false;
+    bool deadlineExceeded = false;
+    bool instanceLimitReached = false;
+};
+
+/// Text-prompted SAM3 segmentation with an embedding cache keyed by the exact window content. Calls are
+/// serialised by one mutex; waiting for it honours the caller's cancellation and deadline.
+class TARNIVALE_AI_EXPORT AiSamTextSession {
+public:
+    /// cacheLimitBytes >= 0, rasterPixelLimit in 1..67 108 864 ("Invalid SAM3 text cache or raster limit.").
+    AiSamTextSession(const QString& manifestPath, const AiSessionOptions& options,
+                     std::int64_t cacheLimitBytes, std::int64_t rasterPixelLimit);
+    ~AiSamTextSession();
+    AiSamTextSession(AiSamTextSession&& other) noexcept;
+    AiSamTextSession& operator=(AiSamTextSession&& other) noexcept;
+    AiSamTextSession(const AiSamTextSession&) = delete;
+    AiSamTextSession& operator=(const AiSamTextSession&) = delete;
+
+    /// Throws std::invalid_argument, or AiInferenceInterrupted when cancelled or overdue.
+    AiSamTextResult segment(const AiSamTextRequest& request) const;
+    /// Runs every tile and hands it to `consumer`; a stop is reported in the summary, not thrown.
+    AiSamTiledSummary segmentTiled(const AiSamTiledRequest& request,
+                                   const std::function<void(const AiSamTileResult&)>& consumer,
+                                   const AiRasterProgressCallback& progress = {}) const;
+    /// The prompt's 32 token ids.
+    QList<std::int64_t> tokenize(const QString& prompt) const;
+    void clearEmbeddingCache() const;
+
+private:
+    struct Impl;
+    friend struct SamTextSessionFactory;
+    explicit AiSamTextSession(std::unique_ptr<Impl> impl);
     std::unique_ptr<Impl> d;
 };
 
