@@ -166,6 +166,65 @@ struct TARNIVALE_AI_EXPORT AiSamTiledSummary {
     bool instanceLimitReached = false;
 };
 
+/// Where and how a SAM3 run is written as GIS products (a new directory holding "instances.tif",
+/// "instances.gpkg" and "manifest.json").
+struct TARNIVALE_AI_EXPORT AiSamGisOptions {
+    QString outputDirectory;  ///< must not exist yet
+    QString prompt;           ///< at most 4 096 characters
+    bool hasWindow = false;   ///< false: the whole raster
+    AiSamPixelWindow window;
+    double mergeIou = 0.65;                     ///< 0 < value <= 1
+    std::int64_t minimumMergePixels = 8;        ///< smallest overlap that can merge two observations
+    std::int64_t minimumRegionPixels = 1;       ///< smallest instance kept
+    std::int64_t maximumObservations = 100000;  ///< 1..1 000 000
+    std::int64_t maximumOutputPixels = 100000000;
+    std::int64_t maximumStagingBytes = 17179869184;  ///< staging disk budget
+    std::int64_t maximumBufferBytes = 67108864;      ///< in-memory export buffers
+    AiSamExecutionOptions execution;
+    std::function<bool()> cancellationRequested;
+    QJsonObject provenance;
+};
+
+/// The published products and the counters written to "manifest.json".
+struct TARNIVALE_AI_EXPORT AiSamGisResult {
+    QString outputDirectory;
+    QString rasterPath;
+    QString vectorPath;
+    QString manifestPath;
+    std::int64_t instances = 0;
+    std::int64_t observations = 0;
+    std::int64_t mergedObservations = 0;
+    std::int64_t geometryRepairs = 0;
+    std::int64_t foregroundPixels = 0;
+    std::int64_t tiles = 0;
+    std::int64_t skippedTiles = 0;
+    bool completed = false;
+    std::int64_t elapsedMilliseconds = 0;
+};
+
+/// Merges the tiles of a SAM3 run into instances and publishes the GIS products by one rename of a hidden
+/// staging directory, so the destination either does not exist or is complete. Movable, not copyable; an
+/// unfinished writer deletes its staging directory when destroyed.
+class TARNIVALE_AI_EXPORT AiSamGisWriter {
+public:
+    /// Validates the options and the source raster and creates the staging directory beside the destination.
+    AiSamGisWriter(const QString& sourceRasterPath, const AiSamGisOptions& options);
+    ~AiSamGisWriter();
+    AiSamGisWriter(AiSamGisWriter&& other) noexcept;
+    AiSamGisWriter& operator=(AiSamGisWriter&& other) noexcept;
+    AiSamGisWriter(const AiSamGisWriter&) = delete;
+    AiSamGisWriter& operator=(const AiSamGisWriter&) = delete;
+
+    /// Merges one text tile into the staging rasters; any failure leaves the writer unusable.
+    void consume(const AiSamTileResult& tile);
+    /// Writes and publishes the products of a completed run whose summary matches what was consumed.
+    AiSamGisResult finish(const AiSamTiledSummary& summary);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
 /// Text-prompted SAM3 segmentation with an embedding cache keyed by the exact window content. Calls are
 /// serialised by one mutex; waiting for it honours the caller's cancellation and deadline.
 class TARNIVALE_AI_EXPORT AiSamTextSession {
@@ -185,6 +244,9 @@ public:
     AiSamTiledSummary segmentTiled(const AiSamTiledRequest& request,
                                    const std::function<void(const AiSamTileResult&)>& consumer,
                                    const AiRasterProgressCallback& progress = {}) const;
+    /// Runs `segmentTiled` into an AiSamGisWriter on the request's raster and publishes its products.
+    AiSamGisResult segmentToGis(const AiSamTiledRequest& request, const AiSamGisOptions& options,
+                                const AiRasterProgressCallback& progress = {}) const;
     /// The prompt's 32 token ids.
     QList<std::int64_t> tokenize(const QString& prompt) const;
     void clearEmbeddingCache() const;
