@@ -21,7 +21,15 @@
 
 namespace Tarnivale::AI {
 
+void (*SamGis::finishStepHook)(int step) = nullptr;
+
 namespace {
+
+void step(int number) {
+    if (SamGis::finishStepHook) {
+        SamGis::finishStepHook(number);
+    }
+}
 
 constexpr int StripRows = 64;
 const char* const OutputOptions[] = {
@@ -114,6 +122,7 @@ AiSamGisResult AiSamGisWriter::finish(const AiSamTiledSummary& summary) {
     }
 
     // instances.tif, strip by strip.
+    step(1);
     const QString rasterPath = staging.filePath(QStringLiteral("instances.tif"));
     std::int64_t foreground = 0;
     {
@@ -185,6 +194,7 @@ AiSamGisResult AiSamGisWriter::finish(const AiSamTiledSummary& summary) {
     QFile::remove(staging.filePath(QStringLiteral("scores-work.tif")));
 
     // instances.gpkg: polygon parts of every label, then one multipolygon feature per instance.
+    step(2);
     const QString vectorPath = staging.filePath(QStringLiteral("instances.gpkg"));
     std::int64_t repairs = 0;
     {
@@ -310,6 +320,7 @@ AiSamGisResult AiSamGisWriter::finish(const AiSamTiledSummary& summary) {
             "Cannot remove SAM3 staging coverage.");
     w.checkStagingBudget();
 
+    step(3);
     const QJsonObject manifest{
         {QStringLiteral("schema"), QStringLiteral("tarnivale.sam3-gis/1")},
         {QStringLiteral("completed"), true},
@@ -346,6 +357,7 @@ AiSamGisResult AiSamGisWriter::finish(const AiSamTiledSummary& summary) {
     manifestFile.write(QJsonDocument(manifest).toJson(QJsonDocument::Indented));
     require(manifestFile.commit(), "Cannot save SAM3 GIS manifest.");
 
+    step(4);
     if (QFileInfo::exists(w.destination) || QFileInfo(w.destination).isSymLink()) {
         throwRuntimeError(QStringLiteral("SAM3 GIS destination appeared during processing."));
     }
@@ -359,6 +371,7 @@ AiSamGisResult AiSamGisWriter::finish(const AiSamTiledSummary& summary) {
     }
     w.staging->setAutoRemove(false);
     w.finished = true;
+    step(5);
 
     AiSamGisResult result;
     result.outputDirectory = w.destination;

@@ -28,6 +28,10 @@ inline constexpr std::uint8_t ProcessedValid = 2;
 /// Export buffer bytes one tile pixel may need (labels, scores, coverage, their snapshots and the claims).
 inline constexpr std::int64_t TileBytesPerPixel = 28;
 
+/// A seam for kill tests: when set, `finish` calls it with the number of each step (1 raster, 2 GeoPackage,
+/// 3 manifest, 4 publication, 5 published) right before the step runs.
+extern void (*finishStepHook)(int step);
+
 /// Observations merged into instances: parent links, pixels currently owned, best score.
 class ObservationSets {
 public:

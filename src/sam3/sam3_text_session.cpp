@@ -90,7 +90,7 @@ QList<std::int64_t> AiSamTextSession::tokenize(const QString& prompt) const {
 }
 
 void AiSamTextSession::clearEmbeddingCache() const {
-    const std::lock_guard<std::timed_mutex> lock(d->mutex);
+    const Sam3::PolledMutex::Hold lock = d->mutex.acquire();
     d->cache.clear();
     d->cacheBytes = 0;
 }
@@ -107,7 +107,7 @@ AiSamTextResult AiSamTextSession::segment(const AiSamTextRequest& request) const
         throwInvalidArgument(QStringLiteral("SAM3 instance limit must be 1..200."));
     }
     const Sam3::TokenizedPrompt tokens = d->tokenizer.encode(request.prompt);
-    const std::unique_lock<std::timed_mutex> lock = d->lock(budget);
+    const Sam3::PolledMutex::Hold lock = d->lock(budget);
 
     const SamRaster::Prepared prepared =
         SamRaster::prepareWindow(request.rasterPath, d->rasterPixelLimit, request.rasterOptions, &budget,

@@ -5,12 +5,12 @@
 
 #include <tarnivale/ai/sam3.h>
 
+#include "sam3/polled_mutex.h"
 #include "sam3/sam3_tokenizer.h"
 #include "sam3/sam_raster.h"
 
 #include <chrono>
 #include <list>
-#include <mutex>
 
 namespace Tarnivale::AI {
 
@@ -37,15 +37,9 @@ struct AiSamTextSession::Impl {
         std::int64_t bytes = 0;
     };
 
-    /// Takes the mutex in 10 ms attempts, checking the budget before each, so a cancelled or overdue caller
-    /// leaves the queue; checks once more when it holds it.
-    std::unique_lock<std::timed_mutex> lock(const SamRaster::Budget& budget) const {
-        std::unique_lock<std::timed_mutex> held(mutex, std::defer_lock);
-        do {
-            budget.check();
-        } while (!held.try_lock_for(std::chrono::milliseconds(10)));
-        budget.check();
-        return held;
+    /// Takes the session lock under the budget (see PolledMutex).
+    Sam3::PolledMutex::Hold lock(const SamRaster::Budget& budget) const {
+        return mutex.acquire([&budget] { budget.check(); });
     }
 
     /// The cached tensors of `key` (moved to the front), or none. Call with the mutex held.
@@ -78,7 +72,7 @@ struct AiSamTextSession::Impl {
 
     AiSamSession session;
     Sam3::Tokenizer tokenizer;
-    mutable std::timed_mutex mutex;
+    mutable Sam3::PolledMutex mutex;
     std::list<CacheEntry> cache;
     std::int64_t cacheLimitBytes;
     std::int64_t cacheBytes = 0;

@@ -6,6 +6,7 @@
 
 #include "runtime/gdal_handles.h"
 #include "sam3/sam3_fixture.h"
+#include "sam3/sam3_gis_writer_impl.h"
 #include "sam3/sam3_text_session_impl.h"
 #include "support/expectations.h"
 #include "support/raster_fixture.h"
@@ -16,6 +17,10 @@
 
 #include <gdal.h>
 #include <ogr_api.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 
 using namespace Tarnivale::AI;
 using namespace Tarnivale::AI::Testing;
@@ -258,6 +263,8 @@ TEST(Sam3GisWriter, RefusesBadOptionsSourcesTilesAndSummaries) {
         s.geoTransform = std::array<double, 6>{500000.0, 10.0, 2.0, 4100000.0, 1.0, -10.0};
     });
     QDir().mkpath(dir.filePath(u"exists"_s));
+    QFile::link(dir.filePath(u"nowhere"_s),
+                dir.filePath(u"link"_s));  // a dangling link is not a new directory
     struct Row {
         QString source;
         std::function<void(AiSamGisOptions&)> change;
@@ -276,6 +283,10 @@ TEST(Sam3GisWriter, RefusesBadOptionsSourcesTilesAndSummaries) {
         {raster, [](AiSamGisOptions& o) { o.prompt = QString(4097, u'a'); }, "SAM3 GIS prompt is too long."},
         {raster, [&](AiSamGisOptions& o) { o.outputDirectory = dir.filePath(u"exists"_s); },
          "SAM3 GIS destination must be a new directory."},
+        {raster, [&](AiSamGisOptions& o) { o.outputDirectory = dir.filePath(u"link"_s); },
+         "SAM3 GIS destination must be a new directory."},
+        {raster, [&](AiSamGisOptions& o) { o.outputDirectory = raster + u"/out"_s; },
+         "Cannot create SAM3 output parent."},
         {dir.filePath(u"missing.tif"_s), {}, "Cannot open SAM3 GIS source."},
         {raster,
          [](AiSamGisOptions& o) {
@@ -298,8 +309,7 @@ TEST(Sam3GisWriter, RefusesBadOptionsSourcesTilesAndSummaries) {
         if (row.change) {
             row.change(options);
         }
-        EXPECT_EQ(errorOf<std::invalid_argument>([&] { AiSamGisWriter writer(row.source, options); }),
-                  row.message)
+        EXPECT_EQ(errorOf<std::exception>([&] { AiSamGisWriter writer(row.source, options); }), row.message)
             << row.message;
         EXPECT_FALSE(stagingLeft(dir.filePath(u"new"_s)));
     }
@@ -393,4 +403,108 @@ TEST(Sam3GisWriter, RefusesBadOptionsSourcesTilesAndSummaries) {
     }
     EXPECT_TRUE(QDir(dir.filePath(u"new/late"_s)).isEmpty());
     EXPECT_FALSE(stagingLeft(dir.filePath(u"new"_s)));
+}
+
+TEST(Sam3GisWriter, TrackerSelectionsAreCheckedAndMergedAsOneInstance) {
+    QTemporaryDir dir;
+    const QString raster = scene(dir, "scene.tif", 8, 4);
+    const AiSamTileResult layout = tile(wktOf(raster), 0, 0, 8, 4, {});
+    const auto selection = [&](const std::function<void(AiSamTrackerResult&)>& change) {
+        AiSamTrackerResult s;
+        s.width = 8;
+        s.height = 4;
+        s.bandCount = 1;
+        s.dataType = AiTensorDataType::Int32;
+        std::vector<std::int32_t> values(32, 0);
+        std::fill(values.begin(), values.begin() + 12, 1);
+        s.data = QByteArray(reinterpret_cast<const char*>(values.data()), 32 * 4);
+        s.geoTransform = layout.result.geoTransform;
+        s.projectionWkt = layout.result.projectionWkt;
+        s.validity = layout.result.validity;
+        s.window = layout.window;
+        s.qualityScores = {0.2, 1.3, 0.9};
+        s.selectedCandidate = 1;
+        if (change) {
+            change(s);
+        }
+        return s;
+    };
+    const std::vector<std::pair<AiSamTrackerResult, const char*>> rows{
+        {selection([](AiSamTrackerResult& s) { s.bandCount = 2; }), "Invalid tracker GIS mask."},
+        {selection([](AiSamTrackerResult& s) { s.dataType = AiTensorDataType::Float32; }),
+         "Invalid tracker GIS mask."},
+        {selection([](AiSamTrackerResult& s) { s.data.chop(4); }), "Invalid tracker GIS mask."},
+        {selection([](AiSamTrackerResult& s) { s.selectedCandidate = 3; }), "Invalid tracker GIS mask."},
+        {selection([](AiSamTrackerResult& s) { s.selectedCandidate = -1; }), "Invalid tracker GIS mask."},
+        {selection([](AiSamTrackerResult& s) { s.qualityScores[1] = std::nan(""); }),
+         "Nonfinite tracker GIS quality."},
+        {selection([](AiSamTrackerResult& s) { s.data[8] = 2; }), "Tracker GIS selection must be binary."},
+    };
+    for (const auto& [bad, message] : rows) {
+        AiSamGisOptions options;
+        options.outputDirectory = dir.filePath(u"bad"_s);
+        AiSamGisWriter writer(raster, options);
+        EXPECT_EQ(errorOf<std::invalid_argument>([&] { writer.consume(bad); }), message);
+        EXPECT_EQ(errorOf<std::invalid_argument>([&] { writer.consume(selection({})); }),
+                  "SAM3 GIS writer is no longer writable.");
+    }
+    AiSamGisOptions options;
+    options.outputDirectory = dir.filePath(u"good"_s);
+    AiSamGisWriter writer(raster, options);
+    writer.consume(selection({}));
+    const AiSamGisResult result = writer.finish(summaryOf(1, 1, 8, 4));
+    EXPECT_EQ(result.instances, 1);
+    EXPECT_EQ(result.foregroundPixels, 12);
+    const Gdal::Dataset gpkg = Gdal::open(result.vectorPath, GDAL_OF_VECTOR | GDAL_OF_READONLY);
+    const Gdal::Feature feature(OGR_L_GetNextFeature(GDALDatasetGetLayerByName(gpkg.get(), "instances")));
+    EXPECT_EQ(OGR_F_GetFieldAsDouble(feature.get(), OGR_F_GetFieldIndex(feature.get(), "score_max")), 1.0);
+    QFile manifest(result.manifestPath);
+    manifest.open(QIODevice::ReadOnly);
+    EXPECT_EQ(QJsonDocument::fromJson(manifest.readAll())
+                  .object()
+                  .value(u"provenance"_s)
+                  .toObject()
+                  .value(u"inference"_s)
+                  .toObject()
+                  .value(u"score_kind"_s)
+                  .toString(),
+              u"tracker_iou_quality_clamped"_s);
+}
+
+namespace {
+int killAtStep = 0;
+}
+
+TEST(Sam3GisWriter, AProcessKilledWhileFinishingLeavesNoPartialDestination) {
+    QTemporaryDir dir;
+    const QString raster = scene(dir, "scene.tif", 24, 8);
+    const QString wkt = wktOf(raster);
+    for (int step = 1; step <= 5; ++step) {
+        const QString destination = dir.filePath(u"killed-%1"_s.arg(step));
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            killAtStep = step;
+            SamGis::finishStepHook = [](int at) {
+                if (at == killAtStep) {
+                    raise(SIGKILL);
+                }
+            };
+            AiSamGisOptions options;
+            options.outputDirectory = destination;
+            AiSamGisWriter writer(raster, options);
+            writer.consume(tile(wkt, 0, 0, 24, 8, {{0.9, [](int x, int) { return x < 10; }}}));
+            writer.finish(summaryOf(1, 1, 24, 8));
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << step;
+        if (step < 5) {
+            EXPECT_FALSE(QFileInfo::exists(destination)) << step;
+        } else {  // killed after the rename: complete
+            EXPECT_EQ(QDir(destination).entryList(QDir::Files),
+                      (QStringList{u"instances.gpkg"_s, u"instances.tif"_s, u"manifest.json"_s}));
+        }
+    }
 }

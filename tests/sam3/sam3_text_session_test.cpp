@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <thread>
 
 using namespace Tarnivale::AI;
@@ -277,4 +278,24 @@ TEST(Sam3TextSession, TiledRunsPullTheLastTileInsideAndStopCleanly) {
     }
     EXPECT_EQ(errorOf<std::invalid_argument>([&] { session.segmentTiled(four, {}); }),
               "SAM3 tiled inference requires a result consumer.");
+}
+
+TEST(Sam3TextSession, AWaitingCallerChecksItsBudgetAndLeavesTheQueue) {
+    Sam3::PolledMutex mutex;
+    std::optional<Sam3::PolledMutex::Hold> held(mutex.acquire());
+    int checks = 0;
+    std::thread waiter([&] {
+        EXPECT_THROW(mutex.acquire([&] {
+            if (++checks == 3) {
+                throw AiInferenceInterrupted(AiInferenceStopReason::Cancelled);
+            }
+        }),
+                     AiInferenceInterrupted);
+    });
+    waiter.join();  // it gave up while the lock was still held
+    EXPECT_EQ(checks, 3);
+    held.reset();
+    int after = 0;
+    const Sam3::PolledMutex::Hold again = mutex.acquire([&] { ++after; });
+    EXPECT_EQ(after, 2);  // before the attempt and once held
 }

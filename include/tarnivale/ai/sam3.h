@@ -166,6 +166,20 @@ struct TARNIVALE_AI_EXPORT AiSamTiledSummary {
     bool instanceLimitReached = false;
 };
 
+/// One click-prompted SAM3 selection: the window-sized Int32 selection raster (1 selected, 0 not) with the
+/// candidates' quality scores and the prepared window's figures.
+struct TARNIVALE_AI_EXPORT AiSamTrackerResult : AiRasterInferenceResult {
+    QList<double> qualityScores;
+    std::int32_t selectedCandidate = -1;
+    double objectScore = 0.0;
+    bool cacheHit = false;
+    QString cacheKey;
+    QByteArray validity;  ///< width x height bytes, 1 valid
+    AiSamPixelWindow window;
+    std::int64_t validPixelCount = 0;
+    std::int64_t workingBytes = 0;
+};
+
 /// Where and how a SAM3 run is written as GIS products (a new directory holding "instances.tif",
 /// "instances.gpkg" and "manifest.json").
 struct TARNIVALE_AI_EXPORT AiSamGisOptions {
@@ -217,6 +231,8 @@ public:
 
     /// Merges one text tile into the staging rasters; any failure leaves the writer unusable.
     void consume(const AiSamTileResult& tile);
+    /// Merges a tracker selection as a one-instance tile scored by its clamped mask quality.
+    void consume(const AiSamTrackerResult& selection);
     /// Writes and publishes the products of a completed run whose summary matches what was consumed.
     AiSamGisResult finish(const AiSamTiledSummary& summary);
 
