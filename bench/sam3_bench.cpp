@@ -6,6 +6,10 @@
 //                       a plain RasterIO of the same three bands as bytes
 //   bench_sam3 load:    AiSamModelPackage::load of a bundle whose inventory holds 1 GiB more: hashing rate
 //                       and peak resident memory growth
+//   bench_sam3 cache:   two prompts on one window of the text session: time per graph, first call and hit
+//   bench_sam3 writer:  AiSamGisWriter consuming 16 overlapping 1024 x 1024 tiles (about 2 000 objects) of a
+//                       3584 x 3584 output and publishing, vs gdal_polygonize.py of its instances.tif to a
+//                       GeoPackage plus gdal_translate of that raster; time per tile; peak resident growth
 //   bench_sam3 all:     every one of them
 //
 // BENCH_ROUNDS sets the rounds (default 7); scratch files go to the system temporary directory.
@@ -14,15 +18,19 @@
 
 #include "runtime/gdal_handles.h"
 #include "runtime/sha256.h"
+#include "sam3/sam3_gis_writer_impl.h"
+#include "sam3/sam3_text_session_impl.h"
 #include "sam3/sam_raster.h"
 #include "support/raster_fixture.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QTemporaryDir>
 
 #include <gdal.h>
@@ -217,9 +225,175 @@ void load() {
     std::printf("  peak resident growth        %8.1f MiB            (target <= 16 MiB)\n", growth / 1024.0);
 }
 
+
+QString copyBundle(const QTemporaryDir& dir) {
+    const QString source = QStringLiteral(TARNIVALE_TEST_MODEL_DIR) + QStringLiteral("/sam3-text");
+    QDirIterator files(source, QDir::Files, QDirIterator::Subdirectories);
+    while (files.hasNext()) {
+        const QString from = files.next();
+        const QString to = dir.path() + from.mid(source.size());
+        QDir().mkpath(QFileInfo(to).absolutePath());
+        QFile::copy(from, to);
+    }
+    return dir.filePath(QStringLiteral("sam3-package.json"));
+}
+
+void cache() {
+    QTemporaryDir dir;
+    const QString manifest = copyBundle(dir);
+    const AiSamTextSession session = SamTextSessionFactory::open(
+        manifest, {}, std::int64_t{1} << 30, 67108864, sha256File(dir.filePath(QStringLiteral("processor/tokenizer.json"))).hex,
+        sha256File(dir.filePath(QStringLiteral("processor/processor_config.json"))).hex);
+    const QString raster = dir.filePath(QStringLiteral("window.tif"));
+    Testing::TestRasterSpec spec;
+    spec.width = spec.height = 2048;
+    spec.bands = 3;
+    spec.dataType = GDT_Byte;
+    spec.blockWidth = spec.blockHeight = 256;
+    spec.colorInterpretations = {GCI_RedBand, GCI_GreenBand, GCI_BlueBand};
+    spec.value = [](int band, int x, int y) { return band == 1 && (x / 256 + y / 256) % 2 == 0 ? 255.0 : 40.0; };
+    Testing::writeTestRaster(raster, spec);
+    AiSamTextRequest request;
+    request.rasterPath = raster;
+    std::printf("text session, 2048 x 2048 window, generated bundle (tiny graphs: the split, not the model, matters)\n");
+    for (const char* prompt : {"pool", "building"}) {
+        request.prompt = QString::fromLatin1(prompt);
+        const AiSamTextResult result = session.segment(request);
+        std::printf("  %-9s cacheHit %d  vision %4lld ms  text %3lld ms  decoder %4lld ms  whole call %5lld ms\n", prompt,
+                    result.cacheHit ? 1 : 0, static_cast<long long>(result.visionMilliseconds),
+                    static_cast<long long>(result.textMilliseconds), static_cast<long long>(result.decoderMilliseconds),
+                    static_cast<long long>(result.elapsedMilliseconds));
+    }
+}
+
+/// A text tile of the grid of squares: every square the tile sees is an observation with a 288 x 288 mask.
+AiSamTileResult squaresTile(const QString& wkt, const std::array<double, 6>& t, int x0, int y0, int side,
+                            std::mt19937& random) {
+    constexpr int Spacing = 80;
+    constexpr int Square = 50;
+    AiSamTileResult tile;
+    tile.window = {0, 0, x0, y0, side, side};
+    AiSamTextResult& r = tile.result;
+    r.width = r.height = side;
+    r.geoTransform = {t[0] + x0 * t[1], t[1], 0.0, t[3] + y0 * t[5], 0.0, t[5]};
+    r.projectionWkt = wkt;
+    r.validity = QByteArray(side * side, 1);
+    r.validPixelCount = std::int64_t{side} * side;
+    std::vector<int> centre(288);
+    for (int c = 0; c < 288; ++c) {
+        centre[static_cast<size_t>(c)] = static_cast<int>((c + 0.5) * side / 288.0);
+    }
+    for (int sy = (y0 / Spacing) * Spacing; sy < y0 + side; sy += Spacing) {
+        for (int sx = (x0 / Spacing) * Spacing; sx < x0 + side; sx += Spacing) {
+            AiSamTextInstance instance;
+            instance.score = 0.6 + 0.39 * (random() % 1000) / 1000.0;
+            instance.mask = QByteArray(288 * 288, 0);
+            bool any = false;
+            for (int cy = 0; cy < 288; ++cy) {
+                const int py = y0 + centre[static_cast<size_t>(cy)];
+                if (py < sy || py >= sy + Square) {
+                    continue;
+                }
+                for (int cx = 0; cx < 288; ++cx) {
+                    const int px = x0 + centre[static_cast<size_t>(cx)];
+                    if (px >= sx && px < sx + Square) {
+                        instance.mask[cy * 288 + cx] = 1;
+                        any = true;
+                    }
+                }
+            }
+            if (any && r.instances.size() < 200) {
+                r.instances.append(instance);
+            }
+        }
+    }
+    return tile;
+}
+
+double runSeconds(const QString& program, const QStringList& arguments) {
+    const Clock::time_point start = Clock::now();
+    QProcess process;
+    process.start(program, arguments);
+    if (!process.waitForFinished(-1) || process.exitCode() != 0) {
+        std::fprintf(stderr, "bench_sam3: %s failed: %s\n", qPrintable(program), process.readAllStandardError().constData());
+        std::exit(1);
+    }
+    return millisecondsSince(start) / 1000.0;
+}
+
+void writer() {
+    constexpr int Output = 3584;
+    constexpr int Side = 1024;
+    QTemporaryDir dir;
+    const QString raster = dir.filePath(QStringLiteral("source.tif"));
+    Testing::TestRasterSpec spec;
+    spec.width = spec.height = Output;
+    spec.bands = 3;
+    spec.dataType = GDT_Byte;
+    spec.blockWidth = spec.blockHeight = 256;
+    spec.colorInterpretations = {GCI_RedBand, GCI_GreenBand, GCI_BlueBand};
+    spec.value = [](int, int, int) { return 0.0; };
+    Testing::writeTestRaster(raster, spec);
+    const std::array<double, 6> transform{500000.0, 10.0, 0.0, 4100000.0, 0.0, -10.0};
+    QString wkt;
+    {
+        const Gdal::Dataset source = Gdal::open(raster, GDAL_OF_RASTER | GDAL_OF_READONLY);
+        wkt = QString::fromUtf8(GDALGetProjectionRef(source.get()));
+    }
+    const long before = peakResidentKiB();
+    AiSamGisOptions options;
+    options.outputDirectory = dir.filePath(QStringLiteral("out"));
+    std::mt19937 random(11);
+    const Clock::time_point start = Clock::now();
+    AiSamGisWriter gis(raster, options);
+    std::vector<double> perTile;
+    std::int64_t observations = 0;
+    const int positions[] = {0, 853, 1706, Output - Side};
+    for (const int y : positions) {
+        for (const int x : positions) {
+            const AiSamTileResult tile = squaresTile(wkt, transform, x, y, Side, random);
+            observations += tile.result.instances.size();
+            const Clock::time_point tileStart = Clock::now();
+            gis.consume(tile);
+            perTile.push_back(millisecondsSince(tileStart));
+        }
+    }
+    AiSamTiledSummary summary;
+    summary.rasterWidth = summary.rasterHeight = Output;
+    summary.totalTiles = summary.completedTiles = 16;
+    summary.instances = observations;
+    summary.completed = true;
+    const Clock::time_point finishStart = Clock::now();
+    const AiSamGisResult result = gis.finish(summary);
+    const double finishSeconds = millisecondsSince(finishStart) / 1000.0;
+    const double total = millisecondsSince(start) / 1000.0;
+    const long growth = peakResidentKiB() - before;
+
+    const double polygonize = runSeconds(QStringLiteral("gdal_polygonize.py"),
+                                         {result.rasterPath, QStringLiteral("-q"), QStringLiteral("-f"), QStringLiteral("GPKG"),
+                                          dir.filePath(QStringLiteral("reference.gpkg"))});
+    const double translate = runSeconds(QStringLiteral("gdal_translate"),
+                                        {QStringLiteral("-q"), QStringLiteral("-co"), QStringLiteral("TILED=YES"), QStringLiteral("-co"),
+                                         QStringLiteral("COMPRESS=DEFLATE"), result.rasterPath,
+                                         dir.filePath(QStringLiteral("copy.tif"))});
+    std::printf("GIS writer, 16 tiles of 1024 x 1024 over a 3584 x 3584 output\n");
+    std::printf("  observations %lld, merged %lld, instances %lld, foreground pixels %lld\n",
+                static_cast<long long>(result.observations), static_cast<long long>(result.mergedObservations),
+                static_cast<long long>(result.instances), static_cast<long long>(result.foregroundPixels));
+    std::printf("  per tile (ms):");
+    for (const double t : perTile) {
+        std::printf(" %.0f", t);
+    }
+    std::printf("\n  consume 16 tiles %.2f s, finish %.2f s, writer total %.2f s\n", total - finishSeconds,
+                finishSeconds, total);
+    std::printf("  gdal_polygonize.py %.2f s + gdal_translate %.2f s = %.2f s; ratio %.2f (target <= 1.5)\n",
+                polygonize, translate, polygonize + translate, total / (polygonize + translate));
+    std::printf("  peak resident growth %.1f MiB (target <= maximumBufferBytes + 64 MiB = 128 MiB)\n", growth / 1024.0);
+}
 }  // namespace
 
 int main(int argc, char** argv) {
+    QCoreApplication application(argc, argv);  // QProcess for the GDAL command-line anchors
     Gdal::registerDrivers();
     const std::string what = argc > 1 ? argv[1] : "all";
     if (what == "resize" || what == "all") {
@@ -231,8 +405,15 @@ int main(int argc, char** argv) {
     if (what == "load" || what == "all") {
         load();
     }
-    if (what != "resize" && what != "prepare" && what != "load" && what != "all") {
-        std::fprintf(stderr, "usage: bench_sam3 [resize|prepare|load|all]\n");
+    if (what == "cache" || what == "all") {
+        cache();
+    }
+    if (what == "writer" || what == "all") {
+        writer();
+    }
+    if (what != "resize" && what != "prepare" && what != "load" && what != "cache" && what != "writer" &&
+        what != "all") {
+        std::fprintf(stderr, "usage: bench_sam3 [resize|prepare|load|cache|writer|all]\n");
         return 2;
     }
     return 0;
