@@ -216,26 +216,7 @@ std::int64_t currentWorkerThreadId() {
 namespace Tarnivale::AI {
 
 void TileReader::releaseBlocksAbove(std::int32_t y) {
-    GDALDataset* dataset = GDALDataset::FromHandle(m_input.dataset.get());
-    const int bandCount = dataset->GetRasterCount();
-    m_releasedBlockRows.resize(static_cast<size_t>(bandCount), 0);
-    // Every band, selected or not: pixel-interleaved files cache all bands of a block together.
-    for (int band = 1; band <= bandCount; ++band) {
-        GDALRasterBand* raster = dataset->GetRasterBand(band);
-        int blockWidth = 0;
-        int blockHeight = 0;
-        raster->GetBlockSize(&blockWidth, &blockHeight);
-        if (blockWidth < 1 || blockHeight < 1) {
-            continue;
-        }
-        const int blockColumns = (m_input.width + blockWidth - 1) / blockWidth;
-        int& released = m_releasedBlockRows[static_cast<size_t>(band - 1)];
-        for (; (released + 1) * static_cast<std::int64_t>(blockHeight) <= y; ++released) {
-            for (int column = 0; column < blockColumns; ++column) {
-                raster->FlushBlock(column, released, FALSE);
-            }
-        }
-    }
+    Gdal::releaseBlockRowsAbove(m_input.dataset.get(), y, m_releasedBlockRows, false);
 }
 
 }  // namespace Tarnivale::AI

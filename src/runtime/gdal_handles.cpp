@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include <cpl_error.h>
+#include <gdal_priv.h>
 
 namespace Tarnivale::AI::Gdal {
 
@@ -45,6 +46,29 @@ int CPL_STDCALL ProgressAdapter::trampoline(double complete, const char* /*messa
         // An exception must not unwind through GDAL's C frames: stop GDAL and rethrow after it returns.
         self->m_error = std::current_exception();
         return FALSE;
+    }
+}
+
+void releaseBlockRowsAbove(GDALDatasetH handle, int y, std::vector<int>& released, bool writeDirty) {
+    GDALDataset* dataset = GDALDataset::FromHandle(handle);
+    const int bandCount = dataset->GetRasterCount();
+    released.resize(static_cast<size_t>(bandCount), 0);
+    // Every band, selected or not: pixel-interleaved files cache all bands of a block together.
+    for (int band = 1; band <= bandCount; ++band) {
+        GDALRasterBand* raster = dataset->GetRasterBand(band);
+        int blockWidth = 0;
+        int blockHeight = 0;
+        raster->GetBlockSize(&blockWidth, &blockHeight);
+        if (blockWidth < 1 || blockHeight < 1) {
+            continue;
+        }
+        const int blockColumns = (dataset->GetRasterXSize() + blockWidth - 1) / blockWidth;
+        int& done = released[static_cast<size_t>(band - 1)];
+        for (; (done + 1) * static_cast<std::int64_t>(blockHeight) <= y; ++done) {
+            for (int column = 0; column < blockColumns; ++column) {
+                raster->FlushBlock(column, done, writeDirty ? TRUE : FALSE);
+            }
+        }
     }
 }
 

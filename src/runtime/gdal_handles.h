@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <type_traits>
+#include <vector>
 
 namespace Tarnivale::AI::Gdal {
 
@@ -51,6 +52,11 @@ SpatialReference spatialReferenceFromWkt(const QString& wkt);
 
 /// The last GDAL error message, or the given fallback when GDAL recorded none.
 QString lastErrorMessage(const QString& fallback = {});
+
+/// Drops from GDAL's block cache every block row of every band that lies wholly above row `y` (writing dirty
+/// blocks first when `writeDirty`), so a pass that moves down a raster keeps only its current rows cached
+/// whatever the raster's size. `released` remembers, per band, the block rows already dropped.
+void releaseBlockRowsAbove(GDALDatasetH dataset, int y, std::vector<int>& released, bool writeDirty);
 
 /// Adapts a callable to GDALProgressFunc; returning false from the callable asks GDAL to stop. An exception
 /// thrown by the callable also stops GDAL and is kept for rethrowIfFailed() once GDAL has returned.

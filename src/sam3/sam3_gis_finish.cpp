@@ -146,6 +146,7 @@ AiSamGisResult AiSamGisWriter::finish(const AiSamTiledSummary& summary) {
                                         nullptr) == CE_None,
                 "Cannot write SAM3 raster metadata.");
         std::vector<std::int32_t> labels(static_cast<size_t>(width * StripRows));
+        std::vector<int> releasedOutput;
         std::vector<std::uint8_t> coverage(labels.size());
         for (std::int64_t row = 0; row < height; row += StripRows) {
             w.budget.check();
@@ -178,6 +179,9 @@ AiSamGisResult AiSamGisWriter::finish(const AiSamTiledSummary& summary) {
                 labels[i] = id;
             }
             io(band, GF_Write, labels.data(), GDT_Int32);
+            Gdal::releaseBlockRowsAbove(w.labels.get(), strip.y, w.releasedRows[0], true);
+            Gdal::releaseBlockRowsAbove(w.coverage.get(), strip.y, w.releasedRows[2], true);
+            Gdal::releaseBlockRowsAbove(output.get(), strip.y, releasedOutput, true);
         }
         for (const Instance& instance : instances) {
             if (instance.pixels != w.sets.setPixels(instance.root)) {

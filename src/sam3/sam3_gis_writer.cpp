@@ -11,7 +11,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <map>
+#include <iterator>
+#include <unordered_map>
 
 namespace Tarnivale::AI {
 
@@ -299,9 +300,9 @@ void AiSamGisWriter::consume(const AiSamTileResult& tile) {
         cellRow[static_cast<size_t>(y)] =
             std::min((2 * y + 1) * result.maskHeight / (2 * height), std::int64_t{result.maskHeight} - 1);
     }
-    // Labels and coverage as they were before this tile: what the merge compares against.
+    // Labels as they were before this tile: what the merge compares against.
     const std::vector<std::int32_t> earlierLabels = labels;
-    std::map<std::int64_t, std::int64_t> coveredByObservation;  // |B'| per earlier observation
+    std::unordered_map<std::int64_t, std::int64_t> coveredByObservation;  // |B'| per earlier observation
     for (size_t i = 0; i < pixels; ++i) {
         if (coverage[i] != SamGis::Unprocessed && earlierLabels[i] > 0) {
             ++coveredByObservation[earlierLabels[i]];
@@ -311,15 +312,45 @@ void AiSamGisWriter::consume(const AiSamTileResult& tile) {
     for (const AiSamTextInstance& instance : result.instances) {
         const std::int64_t id = d->sets.add(instance.score);
         const auto* mask = reinterpret_cast<const std::uint8_t*>(instance.mask.constData());
-        std::int64_t claimed = 0;                       // |A|
-        std::int64_t claimedCovered = 0;                // |A'|
-        std::map<std::int64_t, std::int64_t> overlaps;  // o(B) by set root
-        for (std::int64_t y = 0; y < height; ++y) {
-            if (y % 32 == 0) {
+        // Only the pixels whose cells lie in the mask's bounding box can be claimed.
+        std::int64_t cellTop = result.maskHeight, cellBottom = -1, cellLeft = result.maskWidth,
+                     cellRight = -1;
+        for (std::int64_t cy = 0; cy < result.maskHeight; ++cy) {
+            const std::uint8_t* row = mask + cy * result.maskWidth;
+            const std::uint8_t* first = std::find(row, row + result.maskWidth, 1);
+            if (first == row + result.maskWidth) {
+                continue;
+            }
+            const std::uint8_t* last = std::find(std::make_reverse_iterator(row + result.maskWidth),
+                                                 std::make_reverse_iterator(first), 1)
+                                           .base() -
+                                       1;
+            cellTop = std::min(cellTop, cy);
+            cellBottom = cy;
+            cellLeft = std::min<std::int64_t>(cellLeft, first - row);
+            cellRight = std::max<std::int64_t>(cellRight, last - row);
+        }
+        if (cellBottom < 0) {
+            continue;  // an empty mask claims nothing
+        }
+        const auto xBegin =
+            std::lower_bound(cellColumn.begin(), cellColumn.end(), cellLeft) - cellColumn.begin();
+        const auto xEnd =
+            std::upper_bound(cellColumn.begin(), cellColumn.end(), cellRight) - cellColumn.begin();
+        const auto yBegin = std::lower_bound(cellRow.begin(), cellRow.end(), cellTop) - cellRow.begin();
+        const auto yEnd = std::upper_bound(cellRow.begin(), cellRow.end(), cellBottom) - cellRow.begin();
+
+        std::int64_t claimed = 0;                                     // |A|
+        std::int64_t claimedCovered = 0;                              // |A'|
+        std::vector<std::pair<std::int64_t, std::int64_t>> overlaps;  // o(B) by set root; few per observation
+        std::int32_t lastLabel = 0;
+        size_t lastOverlap = 0;
+        for (std::int64_t y = yBegin; y < yEnd; ++y) {
+            if ((y - yBegin) % 32 == 0) {
                 d->budget.check();
             }
             const std::uint8_t* maskRow = mask + cellRow[static_cast<size_t>(y)] * result.maskWidth;
-            for (std::int64_t x = 0; x < width; ++x) {
+            for (std::int64_t x = xBegin; x < xEnd; ++x) {
                 const size_t i = static_cast<size_t>(y * width + x);
                 if (validity[i] == 0 || maskRow[cellColumn[static_cast<size_t>(x)]] == 0) {
                     continue;
@@ -327,8 +358,20 @@ void AiSamGisWriter::consume(const AiSamTileResult& tile) {
                 ++claimed;
                 if (coverage[i] != SamGis::Unprocessed) {
                     ++claimedCovered;
-                    if (earlierLabels[i] > 0) {
-                        ++overlaps[d->sets.find(earlierLabels[i])];
+                    const std::int32_t earlier = earlierLabels[i];
+                    if (earlier > 0) {
+                        if (earlier != lastLabel) {
+                            const std::int64_t root = d->sets.find(earlier);
+                            lastOverlap = static_cast<size_t>(
+                                std::find_if(overlaps.begin(), overlaps.end(),
+                                             [root](const auto& entry) { return entry.first == root; }) -
+                                overlaps.begin());
+                            if (lastOverlap == overlaps.size()) {
+                                overlaps.emplace_back(root, 0);
+                            }
+                            lastLabel = earlier;
+                        }
+                        ++overlaps[lastOverlap].second;
                     }
                 }
                 const std::int32_t owner = labels[i];
@@ -367,6 +410,12 @@ void AiSamGisWriter::consume(const AiSamTileResult& tile) {
     windowIo(d->labels.get(), GF_Write, local, labels.data(), GDT_Int32);
     windowIo(d->scores.get(), GF_Write, local, scores.data(), GDT_Float64);
     windowIo(d->coverage.get(), GF_Write, local, coverage.data(), GDT_Byte);
+    // Tiles come row by row: the rows above this one are done and go to disk, so the cache holds about two
+    // tile rows whatever the output size.
+    const GDALDatasetH work[] = {d->labels.get(), d->scores.get(), d->coverage.get()};
+    for (size_t k = 0; k < 3; ++k) {
+        Gdal::releaseBlockRowsAbove(work[k], local.y, d->releasedRows[k], true);
+    }
     ++d->tiles;
     d->skippedTiles += result.skipped ? 1 : 0;
     d->budget.check();

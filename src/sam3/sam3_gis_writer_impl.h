@@ -74,6 +74,7 @@ struct AiSamGisWriter::Impl {
     Gdal::Dataset labels;  // declared after the staging directory: closed before it is removed
     Gdal::Dataset scores;
     Gdal::Dataset coverage;
+    std::vector<int> releasedRows[3];  // block rows of labels, scores, coverage written out and dropped
     SamGis::ObservationSets sets;
     std::int64_t merges = 0;
     std::int64_t tiles = 0;
