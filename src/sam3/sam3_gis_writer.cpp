@@ -58,9 +58,11 @@ namespace {
 
 constexpr std::int64_t MaximumTileSide = 32768;
 constexpr std::int64_t MaximumTilePixels = 67108864;
-const char* const WorkRasterOptions[] = {
-    "TILED=YES",     "BLOCKXSIZE=256",   "BLOCKYSIZE=256", "COMPRESS=DEFLATE",
-    "SPARSE_OK=YES", "BIGTIFF=IF_SAFER", nullptr};
+// The work rasters never leave the staging directory: the fastest DEFLATE level, since their rows are
+// compressed as they are written out during the run.
+const char* const WorkRasterOptions[] = {"TILED=YES",        "BLOCKXSIZE=256", "BLOCKYSIZE=256",
+                                         "COMPRESS=DEFLATE", "SPARSE_OK=YES",  "BIGTIFF=IF_SAFER",
+                                         "ZLEVEL=1",         nullptr};
 
 bool hasGeos() {
     return QByteArray(GDALVersionInfo("BUILD_INFO")).contains("GEOS_ENABLED=YES");
