@@ -92,7 +92,6 @@ QList<std::int64_t> AiSamTextSession::tokenize(const QString& prompt) const {
 void AiSamTextSession::clearEmbeddingCache() const {
     const Sam3::PolledMutex::Hold lock = d->mutex.acquire();
     d->cache.clear();
-    d->cacheBytes = 0;
 }
 
 AiSamTextResult AiSamTextSession::segment(const AiSamTextRequest& request) const {
@@ -111,7 +110,7 @@ AiSamTextResult AiSamTextSession::segment(const AiSamTextRequest& request) const
 
     const SamRaster::Prepared prepared =
         SamRaster::prepareWindow(request.rasterPath, d->rasterPixelLimit, request.rasterOptions, &budget,
-                                 d->cacheBytes, TextSessionExtraBytes);
+                                 d->cache.bytes(), TextSessionExtraBytes);
     budget.check();
     AiSamTextResult result;
     result.width = prepared.width;
@@ -132,14 +131,8 @@ AiSamTextResult AiSamTextSession::segment(const AiSamTextRequest& request) const
     }
     const QByteArray grid = SamRaster::validityGrid(prepared, &budget);
 
-    Sha256 key;
-    key.update(d->packageDigest.toUtf8());
-    key.update(QStringLiteral("%1:%2:").arg(prepared.width).arg(prepared.height).toUtf8());
-    key.update(prepared.rgb);
-    key.update(prepared.validity);
-    result.cacheKey = key.finishHex();
-
-    QList<AiTensor> vision = d->cachedFeatures(result.cacheKey);
+    result.cacheKey = Sam3::windowCacheKey(d->packageDigest, prepared);
+    QList<AiTensor> vision = d->cache.find(result.cacheKey);
     result.cacheHit = !vision.isEmpty();
     if (!result.cacheHit) {
         AiTensor pixelsTensor{QStringLiteral("pixel_values"),
@@ -152,7 +145,7 @@ AiSamTextResult AiSamTextSession::segment(const AiSamTextRequest& request) const
             d->session.runGraph(QStringLiteral("vision_encoder.onnx"), {pixelsTensor}, budget.runControl())
                 .outputs;
         result.visionMilliseconds = millisecondsSince(visionStart);
-        d->cacheFeatures(result.cacheKey, vision);
+        d->cache.insert(result.cacheKey, vision);
     }
 
     const AiTensor attention = int64Tensor(QStringLiteral("attention_mask"), tokens.attentionMask);

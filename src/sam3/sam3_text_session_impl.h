@@ -1,16 +1,16 @@
 #pragma once
 
-// The state behind AiSamTextSession: its graphs, tokenizer, serialising mutex and the embedding cache
-// (vision-encoder outputs keyed by the exact window content, most recently used first, bounded in bytes).
+// The state behind AiSamTextSession: its graphs, tokenizer, serialising lock and the embedding cache of its
+// vision-encoder outputs.
 
 #include <tarnivale/ai/sam3.h>
 
+#include "sam3/embedding_cache.h"
 #include "sam3/polled_mutex.h"
 #include "sam3/sam3_tokenizer.h"
 #include "sam3/sam_raster.h"
 
 #include <chrono>
-#include <list>
 
 namespace Tarnivale::AI {
 
@@ -27,55 +27,19 @@ struct AiSamTextSession::Impl {
          QString digest)
         : session(std::move(graphs)),
           tokenizer(std::move(words)),
-          cacheLimitBytes(cacheLimit),
+          cache(cacheLimit),
           rasterPixelLimit(pixelLimit),
           packageDigest(std::move(digest)) {}
-
-    struct CacheEntry {
-        QString key;
-        QList<AiTensor> tensors;
-        std::int64_t bytes = 0;
-    };
 
     /// Takes the session lock under the budget (see PolledMutex).
     Sam3::PolledMutex::Hold lock(const SamRaster::Budget& budget) const {
         return mutex.acquire([&budget] { budget.check(); });
     }
 
-    /// The cached tensors of `key` (moved to the front), or none. Call with the mutex held.
-    QList<AiTensor> cachedFeatures(const QString& key) {
-        for (auto entry = cache.begin(); entry != cache.end(); ++entry) {
-            if (entry->key == key) {
-                cache.splice(cache.begin(), cache, entry);
-                return cache.front().tensors;
-            }
-        }
-        return {};
-    }
-
-    /// Keeps the tensors unless they alone exceed the limit, evicting the least recently used first.
-    void cacheFeatures(const QString& key, const QList<AiTensor>& tensors) {
-        std::int64_t bytes = 0;
-        for (const AiTensor& tensor : tensors) {
-            bytes += tensor.data.size();
-        }
-        if (bytes > cacheLimitBytes) {
-            return;
-        }
-        while (!cache.empty() && cacheBytes + bytes > cacheLimitBytes) {
-            cacheBytes -= cache.back().bytes;
-            cache.pop_back();
-        }
-        cache.push_front({key, tensors, bytes});
-        cacheBytes += bytes;
-    }
-
     AiSamSession session;
     Sam3::Tokenizer tokenizer;
     mutable Sam3::PolledMutex mutex;
-    std::list<CacheEntry> cache;
-    std::int64_t cacheLimitBytes;
-    std::int64_t cacheBytes = 0;
+    Sam3::EmbeddingCache cache;
     std::int64_t rasterPixelLimit;
     QString packageDigest;
 };
