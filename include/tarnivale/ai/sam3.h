@@ -166,6 +166,28 @@ struct TARNIVALE_AI_EXPORT AiSamTiledSummary {
     bool instanceLimitReached = false;
 };
 
+/// A click prompt: a point in window pixels or source-CRS coordinates, foreground unless `positive` is false.
+struct TARNIVALE_AI_EXPORT AiSamPromptPoint {
+    double x = 0.0;
+    double y = 0.0;
+    bool positive = true;
+};
+
+/// How the points and box of a tracker request are given.
+enum class AiSamCoordinateSpace : int { WindowPixels = 0, SourceCrs = 1 };
+
+/// One object to select in a raster window from points and an optional box.
+struct TARNIVALE_AI_EXPORT AiSamTrackerRequest {
+    QString rasterPath;
+    QList<AiSamPromptPoint> points;
+    bool hasBox = false;
+    std::array<double, 4> box{};  ///< minimum x, minimum y, maximum x, maximum y
+    AiSamCoordinateSpace coordinateSpace = AiSamCoordinateSpace::WindowPixels;
+    std::function<bool()> cancellationRequested;
+    AiSamRasterOptions rasterOptions;
+    AiSamExecutionOptions execution;
+};
+
 /// One click-prompted SAM3 selection: the window-sized Int32 selection raster (1 selected, 0 not) with the
 /// candidates' quality scores and the prepared window's figures.
 struct TARNIVALE_AI_EXPORT AiSamTrackerResult : AiRasterInferenceResult {
@@ -271,6 +293,32 @@ private:
     struct Impl;
     friend struct SamTextSessionFactory;
     explicit AiSamTextSession(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> d;
+};
+
+/// Click-prompted SAM3 selection of one object with a tracker-profile bundle; encoder outputs are cached by
+/// the exact window content. Calls are serialised by one lock, as in AiSamTextSession.
+class TARNIVALE_AI_EXPORT AiSamTrackerSession {
+public:
+    /// cacheLimitBytes >= 0, rasterPixelLimit in 1..67 108 864 ("Invalid tracker cache or raster limit.").
+    AiSamTrackerSession(const QString& manifestPath, const AiSessionOptions& options,
+                        std::int64_t cacheLimitBytes, std::int64_t rasterPixelLimit);
+    ~AiSamTrackerSession();
+    AiSamTrackerSession(AiSamTrackerSession&& other) noexcept;
+    AiSamTrackerSession& operator=(AiSamTrackerSession&& other) noexcept;
+    AiSamTrackerSession(const AiSamTrackerSession&) = delete;
+    AiSamTrackerSession& operator=(const AiSamTrackerSession&) = delete;
+
+    /// Throws std::invalid_argument, or AiInferenceInterrupted when cancelled or overdue.
+    AiSamTrackerResult segment(const AiSamTrackerRequest& request) const;
+    /// Segments and publishes the selection through an AiSamGisWriter.
+    AiSamGisResult segmentToGis(const AiSamTrackerRequest& request, const AiSamGisOptions& options) const;
+    std::int64_t embeddingCacheBytes() const;
+    int embeddingCacheEntries() const;
+    void clearEmbeddingCache() const;
+
+private:
+    struct Impl;
     std::unique_ptr<Impl> d;
 };
 
