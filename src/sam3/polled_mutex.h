@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <utility>
 
 namespace Tarnivale::AI::Sam3 {
@@ -45,6 +46,15 @@ public:
         Hold hold(*this);
         check();
         return hold;
+    }
+    /// The lock when it is free now, else none.
+    std::optional<Hold> tryAcquire() {
+        const std::lock_guard<std::mutex> state(m_state);
+        if (m_busy) {
+            return std::nullopt;
+        }
+        m_busy = true;
+        return std::optional<Hold>(std::in_place, *this);
     }
     /// Waits without a budget (cache maintenance).
     Hold acquire() {

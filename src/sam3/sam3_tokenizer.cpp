@@ -66,6 +66,11 @@ void unsupportedProfile() {
 
 }  // namespace
 
+TokenizerPins& taskTokenizerPins() {
+    static TokenizerPins pins;
+    return pins;
+}
+
 Tokenizer Tokenizer::load(const QString& processorDirectory) {
     return load(processorDirectory, QString::fromLatin1(PinnedTokenizerSha256),
                 QString::fromLatin1(PinnedProcessorSha256));

@@ -18,6 +18,14 @@ inline constexpr char PinnedTokenizerSha256[] =
 inline constexpr char PinnedProcessorSha256[] =
     "13a9f4183ee01007d717384560c259d80e78a253057f3bb7e4a49fd226aed47f";
 
+/// The tokenizer and processor digests a session opened by a task checks: the published assets' unless a
+/// test has replaced them (internal; hosts only ever reach the pinned constructor).
+struct TokenizerPins {
+    QString tokenizerSha256 = QString::fromLatin1(PinnedTokenizerSha256);
+    QString processorSha256 = QString::fromLatin1(PinnedProcessorSha256);
+};
+TokenizerPins& taskTokenizerPins();
+
 struct TokenizedPrompt {
     QList<std::int64_t> ids;            ///< 32 entries
     QList<std::int64_t> attentionMask;  ///< 32 entries, 1 up to and including the end id

@@ -11,6 +11,7 @@
 #include <QJsonObject>
 #include <QString>
 
+#include <algorithm>
 #include <cstdint>
 
 namespace Tarnivale::AI::Tasks {
@@ -30,6 +31,10 @@ public:
     /// Absolute path of a file in the task's workspace.
     QString workspaceFile(const QString& name) const;
     qint64 elapsedMilliseconds() const { return m_clock.elapsed(); }
+    /// Milliseconds left before the task's deadline (0 once it has passed).
+    qint64 remainingMilliseconds() const {
+        return std::max<qint64>(0, m_deadlineMilliseconds - m_clock.elapsed());
+    }
 
     /// Throws "AI task cancelled." or "AI task deadline exceeded.".
     void checkpoint() const;

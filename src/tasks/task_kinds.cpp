@@ -7,6 +7,8 @@ namespace Tarnivale::AI::Tasks {
 
 // Defined in each kind's own file.
 extern const TaskKind DynamicWorldTask;
+extern const TaskKind Sam3TextTask;
+extern const TaskKind Sam3TrackerTask;
 
 namespace {
 
@@ -18,8 +20,8 @@ const TaskKind Kinds[] = {
     {"prithvi-flood", &checkNothingMore, &runUnavailableTask},
     {"prue-fields", &checkNothingMore, &runUnavailableTask},
     {"sen2sr-super-resolution", &checkNothingMore, &runUnavailableTask},
-    {"sam3-text", &checkNothingMore, &runUnavailableTask},
-    {"sam3-tracker", &checkNothingMore, &runUnavailableTask},
+    Sam3TextTask,
+    Sam3TrackerTask,
 };
 
 }  // namespace

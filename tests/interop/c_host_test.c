@@ -96,7 +96,7 @@ int main(int argc, char** argv) {
     CHECK(TarnivaleAI_StartTaskUtf8(NULL) == 0);
     CHECK(lastTaskErrorIs("Task JSON is null."));
     const uint64_t task = TarnivaleAI_StartTaskUtf8(
-        "{\"task\": \"sam3-text\", \"modelPackagePath\": \"p\", \"rasterPath\": \"r\"}");
+        "{\"task\": \"sam3-text\", \"text\": \"building\", \"modelPackagePath\": \"p\", \"rasterPath\": \"r\"}");
     CHECK(task != 0 && TarnivaleAI_ReleaseTask(task) == 1);
     CHECK(lastTaskErrorIs(""));
     TarnivaleAI_FreeString(NULL);
