@@ -39,6 +39,7 @@ Arguments::Arguments(const QStringList& arguments, const std::set<QString>& valu
                 value = arguments[++i];
             }
             m_values.insert(name, value);
+            m_repeated[name].append(value);
         } else {
             usage(QStringLiteral("unknown option --%1").arg(name));
         }

@@ -21,6 +21,8 @@ public:
     bool flag(const QString& name) const { return m_flags.contains(name); }
     bool has(const QString& name) const { return m_values.contains(name); }
     QString value(const QString& name) const { return m_values.value(name); }
+    /// Every value of an option that may be repeated ("--point 1,2 --point 3,4"), in order.
+    QStringList values(const QString& name) const { return m_repeated.value(name); }
     /// The option's value, or a usage error naming it.
     QString required(const QString& name) const;
     const QStringList& operands() const { return m_operands; }
@@ -33,7 +35,8 @@ public:
     QList<int> integers(const QString& name) const;
 
 private:
-    QMap<QString, QString> m_values;
+    QMap<QString, QString> m_values;  // the last value of each option
+    QMap<QString, QStringList> m_repeated;
     QStringList m_flags;
     QStringList m_operands;
 };

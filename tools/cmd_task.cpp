@@ -33,8 +33,16 @@ const char* const TaskHelp =
     "  --request FILE.json        start from this task request (the options below override it)\n"
     "  --validity-mask MASK.tif   dynamic-world: single-band mask on the raster's grid, 0 = invalid\n"
     "  --threshold T              building kinds: probability threshold in (0, 1)\n"
+    "  --text PROMPT              sam3-text: what to find (\"building\", \"swimming pool\")\n"
+    "  --score-threshold T        sam3-text: keep objects scoring above T in [0, 1] (default 0.5)\n"
+    "  --point X,Y[,neg]          sam3-tracker: a click (repeat the option); neg marks a background click\n"
+    "  --box X0,Y0,X1,Y1          sam3-tracker: a box around the object\n"
+    "  --coordinate-space S       sam3-tracker: pixel or source-crs (default source-crs)\n"
+    "  --window X,Y,W,H           sam3 kinds: segment this pixel window only\n"
+    "  --bands R,G,B              sam3 kinds: the raster's red, green and blue bands\n"
     "  --provider P               cpu, auto or cuda\n"
-    "  --threads N                intra-operator threads (default: the kind's own, 4 for dynamic-world)\n"
+    "  --threads N                intra-operator threads (default: the kind's own, 4 for dynamic-world,\n"
+    "                             8 for the sam3 kinds)\n"
     "  --deadline MS              give up after MS milliseconds (default 600000)\n"
     "  --export-geotiff OUT.tif   copy the task's raster result out (never overwrites)\n"
     "  --export-shapefile OUT.shp copy the task's polygons out as a Shapefile (never overwrites)\n"
@@ -46,6 +54,68 @@ const char* const TaskHelp =
     "Kinds:\n";
 
 namespace {
+
+/// Exactly `count` comma-separated numbers of an option.
+QList<double> numbers(const QString& option, const QString& text, qsizetype count) {
+    QList<double> values;
+    for (const QString& part : text.split(u',')) {
+        bool ok = false;
+        values.append(part.trimmed().toDouble(&ok));
+        if (!ok) {
+            throw UsageError("--" + option.toStdString() + " takes comma-separated numbers");
+        }
+    }
+    if (values.size() != count) {
+        throw UsageError("--" + option.toStdString() + " takes " + std::to_string(count) + " numbers");
+    }
+    return values;
+}
+
+void addSam3Options(const Arguments& options, QJsonObject& request) {
+    if (options.has(QStringLiteral("text"))) {
+        request.insert(QStringLiteral("text"), options.value(QStringLiteral("text")));
+    }
+    if (options.has(QStringLiteral("score-threshold"))) {
+        request.insert(QStringLiteral("scoreThreshold"),
+                       numbers(QStringLiteral("score-threshold"),
+                               options.value(QStringLiteral("score-threshold")), 1)[0]);
+    }
+    if (options.has(QStringLiteral("point"))) {
+        QJsonArray points;
+        for (QString point : options.values(QStringLiteral("point"))) {
+            const bool negative = point.endsWith(QStringLiteral(",neg"));
+            if (negative) {
+                point.chop(4);
+            }
+            const QList<double> xy = numbers(QStringLiteral("point"), point, 2);
+            points.append(QJsonObject{{QStringLiteral("x"), xy[0]},
+                                      {QStringLiteral("y"), xy[1]},
+                                      {QStringLiteral("positive"), !negative}});
+        }
+        request.insert(QStringLiteral("points"), points);
+    }
+    if (options.has(QStringLiteral("box"))) {
+        const QList<double> box = numbers(QStringLiteral("box"), options.value(QStringLiteral("box")), 4);
+        request.insert(QStringLiteral("box"), QJsonArray{box[0], box[1], box[2], box[3]});
+    }
+    if (options.has(QStringLiteral("coordinate-space"))) {
+        request.insert(QStringLiteral("coordinateSpace"), options.value(QStringLiteral("coordinate-space")));
+    }
+    if (options.has(QStringLiteral("window"))) {
+        const QList<double> w = numbers(QStringLiteral("window"), options.value(QStringLiteral("window")), 4);
+        request.insert(QStringLiteral("window"), QJsonObject{{QStringLiteral("x"), w[0]},
+                                                             {QStringLiteral("y"), w[1]},
+                                                             {QStringLiteral("width"), w[2]},
+                                                             {QStringLiteral("height"), w[3]}});
+    }
+    if (options.has(QStringLiteral("bands"))) {
+        QJsonArray bands;
+        for (const int band : options.integers(QStringLiteral("bands"))) {
+            bands.append(band);
+        }
+        request.insert(QStringLiteral("bands"), bands);
+    }
+}
 
 QJsonObject requestFrom(const Arguments& options) {
     QJsonObject request;
@@ -88,6 +158,7 @@ QJsonObject requestFrom(const Arguments& options) {
     if (options.has(QStringLiteral("provider"))) {
         request.insert(QStringLiteral("provider"), options.value(QStringLiteral("provider")));
     }
+    addSam3Options(options, request);
     if (options.has(QStringLiteral("threads"))) {
         request.insert(QStringLiteral("intraOpThreads"), options.integer(QStringLiteral("threads"), 1, 64));
     }
@@ -184,6 +255,11 @@ void printSummary(const QJsonObject& result) {
         }
         printLine(QStringLiteral("  %1 %2 pixels").arg(name, -20).arg(counts.at(c).toInteger()));
     }
+    if (result.value(QStringLiteral("reviewRequired")).toBool()) {
+        printLine(QStringLiteral("Draft result: %1 instances, %2 foreground pixels; review before use.")
+                      .arg(result.value(QStringLiteral("instances")).toInteger())
+                      .arg(result.value(QStringLiteral("foregroundPixels")).toInteger()));
+    }
     if (result.contains(QStringLiteral("polygons"))) {
         printLine(QStringLiteral("Polygons: %1").arg(result.value(QStringLiteral("polygons")).toInteger()));
     }
@@ -206,7 +282,9 @@ int taskCommand(const QStringList& arguments) {
          QStringLiteral("validity-mask"), QStringLiteral("threshold"), QStringLiteral("provider"),
          QStringLiteral("threads"), QStringLiteral("deadline"), QStringLiteral("export-geotiff"),
          QStringLiteral("export-shapefile"), QStringLiteral("export-preview"),
-         QStringLiteral("export-polygons")},
+         QStringLiteral("export-polygons"), QStringLiteral("text"), QStringLiteral("score-threshold"),
+         QStringLiteral("point"), QStringLiteral("box"), QStringLiteral("coordinate-space"),
+         QStringLiteral("window"), QStringLiteral("bands")},
         {});
     options.expectOperands(1);
     const QString kind = options.operands().front();

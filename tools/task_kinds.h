@@ -16,8 +16,8 @@ inline constexpr TaskKindEntry TaskKinds[] = {
     {"prithvi-flood", "surface water and flood from Sentinel-2"},
     {"prue-fields", "agricultural field interiors from bi-temporal RGBN"},
     {"sen2sr-super-resolution", "Sentinel-2 super-resolution"},
-    {"sam3-text", "SAM3 segmentation from a text prompt"},
-    {"sam3-tracker", "SAM3 segmentation from clicks"},
+    {"sam3-text", "SAM3 objects matching a text prompt, as a draft (--text)"},
+    {"sam3-tracker", "SAM3 object selected by clicks, as a draft (--point, --box)"},
 };
 
 }  // namespace Tarnivale::Cli

@@ -109,6 +109,23 @@ stderr_is "tarnivale-ai: Validity mask dimensions differ from the input raster."
 run 1 "task, bad deadline from the library" task dynamic-world --package "$work/package" --raster "$data/scene.tif" \
     --validity-mask "$data/validity.tif" --request /nonexistent.json
 
+# SAM3 tasks on the generated bundles: a click selects the object under it; the text bundle's synthetic
+# tokenizer is not the pinned asset, which the command line reports.
+gdal_translate -q -b 1 -b 2 -b 3 -ot Byte -scale -co PHOTOMETRIC=RGB "$data/scene.tif" "$work/rgb.tif" ||
+    fail "cannot make the RGB scene"
+run 0 "task sam3-tracker" task sam3-tracker --package "$models/sam3-tracker" --raster "$work/rgb.tif" \
+    --point 10,10 --point 80,80,neg --coordinate-space pixel --export-geotiff "$work/selection.tif" || true
+grep -q "^Draft result: 1 instances" "$work/out" || fail "sam3-tracker: no draft summary"
+test -f "$work/selection.tif" || fail "sam3-tracker: selection not exported"
+run 1 "task sam3-text, unpinned tokenizer" task sam3-text --package "$models/sam3-text" --raster "$work/rgb.tif" \
+    --text building
+stderr_is "tarnivale-ai: Unsupported SAM3 tokenizer asset; revalidate a new profile before use." "sam3-text"
+run 2 "task sam3-tracker, bad point" task sam3-tracker --package "$models/sam3-tracker" --raster "$work/rgb.tif" \
+    --point 10
+run 1 "task sam3-text with a point" task sam3-text --package "$models/sam3-text" --raster "$work/rgb.tif" \
+    --text building --point 1,1
+stderr_is "tarnivale-ai: Text mode uses window for a raster ROI; point/box prompts require sam3-tracker." "sam3-text point"
+
 # A catalogue query.
 cat >"$work/catalog.json" <<'JSON'
 {"items": [{"id": "lake", "crs": "EPSG:32633", "caption": "A lake beside a forest"},
