@@ -10,6 +10,10 @@
 //   bench_sam3 writer:  AiSamGisWriter consuming 16 overlapping 1024 x 1024 tiles (about 2 000 objects) of a
 //                       3584 x 3584 output and publishing, vs gdal_polygonize.py of its instances.tif to a
 //                       GeoPackage plus gdal_translate of that raster; time per tile; peak resident growth
+//   bench_sam3 click:   two clicks on one 2048 x 2048 window of the tracker: the second (a cache hit) against
+//                       the decoder run alone
+//   bench_sam3 task:    a "sam3-text" task on a 2048 x 2048 raster vs opening the session and calling
+//                       segmentToGis with the same request on a worker thread, interleaved pairs
 //   bench_sam3 all:     every one of them
 //
 // BENCH_ROUNDS sets the rounds (default 7); scratch files go to the system temporary directory.
@@ -21,6 +25,9 @@
 #include "sam3/sam3_gis_writer_impl.h"
 #include "sam3/sam3_text_session_impl.h"
 #include "sam3/sam_raster.h"
+#include "sam3/sam3_tokenizer.h"
+
+#include <tarnivale/ai/interop.h>
 #include "support/raster_fixture.h"
 
 #include <QCoreApplication>
@@ -43,6 +50,7 @@
 #include <cstring>
 #include <memory>
 #include <random>
+#include <thread>
 #include <vector>
 
 using namespace Tarnivale::AI;
@@ -390,6 +398,143 @@ void writer() {
                 polygonize, translate, polygonize + translate, total / (polygonize + translate));
     std::printf("  peak resident growth %.1f MiB (target <= maximumBufferBytes + 64 MiB = 128 MiB)\n", growth / 1024.0);
 }
+
+QString colouredScene(const QTemporaryDir& dir, int side) {
+    const QString raster = dir.filePath(QStringLiteral("scene.tif"));
+    Testing::TestRasterSpec spec;
+    spec.width = spec.height = side;
+    spec.bands = 3;
+    spec.dataType = GDT_Byte;
+    spec.blockWidth = spec.blockHeight = 256;
+    spec.colorInterpretations = {GCI_RedBand, GCI_GreenBand, GCI_BlueBand};
+    spec.value = [](int band, int x, int y) {
+        const int square = (x / 200 + y / 200) % 3;
+        return band - 1 == square ? 255.0 : 30.0;
+    };
+    Testing::writeTestRaster(raster, spec);
+    return raster;
+}
+
+QString copyTrackerBundle(const QTemporaryDir& dir) {
+    const QString source = QStringLiteral(TARNIVALE_TEST_MODEL_DIR) + QStringLiteral("/sam3-tracker");
+    const QString target = dir.filePath(QStringLiteral("tracker"));
+    QDirIterator files(source, QDir::Files, QDirIterator::Subdirectories);
+    while (files.hasNext()) {
+        const QString from = files.next();
+        const QString to = target + from.mid(source.size());
+        QDir().mkpath(QFileInfo(to).absolutePath());
+        QFile::copy(from, to);
+    }
+    return target + QStringLiteral("/sam3-package.json");
+}
+
+void click() {
+    QTemporaryDir dir;
+    const QString raster = colouredScene(dir, 2048);
+    const QString manifest = copyTrackerBundle(dir);
+    const AiSamTrackerSession session(manifest, {}, std::int64_t{1} << 30, 67108864);
+    const AiSession decoder(QFileInfo(manifest).absolutePath() + QStringLiteral("/tracker_decoder.onnx"));
+    const AiSession encoder(QFileInfo(manifest).absolutePath() + QStringLiteral("/tracker_encoder.onnx"));
+    AiSamTrackerRequest request;
+    request.rasterPath = raster;
+    request.points = {{100, 100, true}};
+    std::vector<double> first, second, decoderAlone;
+    for (int r = 0; r < rounds(); ++r) {
+        session.clearEmbeddingCache();
+        Clock::time_point start = Clock::now();
+        session.segment(request);
+        first.push_back(millisecondsSince(start));
+        request.points = {{300, 100, true}};
+        start = Clock::now();
+        const AiSamTrackerResult hit = session.segment(request);
+        second.push_back(millisecondsSince(start));
+        request.points = {{100, 100, true}};
+        if (!hit.cacheHit) {
+            std::exit(1);
+        }
+        // The decoder alone on the same inputs.
+        const AiTensor pixels{QStringLiteral("pixel_values"), AiTensorDataType::Float32, AiTensorLayout::NCHW,
+                              {1, 3, 1008, 1008}, QByteArray(SamRaster::PixelValueBytes, '\0')};
+        QList<AiTensor> inputs = encoder.run({pixels}).outputs;
+        const float coordinates[2] = {300.0F * 1008 / 2048, 100.0F * 1008 / 2048};
+        const std::int64_t label = 1;
+        inputs << AiTensor{QStringLiteral("point_coords"), AiTensorDataType::Float32, AiTensorLayout::Unknown, {1, 1, 1, 2},
+                           QByteArray(reinterpret_cast<const char*>(coordinates), 8)}
+               << AiTensor{QStringLiteral("point_labels"), AiTensorDataType::Int64, AiTensorLayout::Unknown, {1, 1, 1},
+                           QByteArray(reinterpret_cast<const char*>(&label), 8)};
+        start = Clock::now();
+        decoder.run(inputs);
+        decoderAlone.push_back(millisecondsSince(start));
+    }
+    std::printf("tracker clicks on a 2048 x 2048 window (generated bundle), medians of %d\n", rounds());
+    std::printf("  first click (encoder run)    %8.1f ms\n", median(first));
+    std::printf("  second click (cache hit)     %8.1f ms\n", median(second));
+    std::printf("  decoder run alone            %8.1f ms\n", median(decoderAlone));
+    std::printf("  our own work on the hit      %8.1f ms   (target <= 20 ms)\n", median(second) - median(decoderAlone));
+}
+
+void task() {
+    QTemporaryDir dir;
+    const QString raster = colouredScene(dir, 2048);
+    const QString manifest = copyBundle(dir);
+    const QString tokenizer = sha256File(dir.filePath(QStringLiteral("processor/tokenizer.json"))).hex;
+    const QString processor = sha256File(dir.filePath(QStringLiteral("processor/processor_config.json"))).hex;
+    Sam3::taskTokenizerPins() = {tokenizer, processor};
+    const QByteArray request =
+        QJsonDocument(QJsonObject{{QStringLiteral("task"), QStringLiteral("sam3-text")},
+                                  {QStringLiteral("modelPackagePath"), manifest},
+                                  {QStringLiteral("rasterPath"), raster},
+                                  {QStringLiteral("text"), QStringLiteral("pool")}})
+            .toJson(QJsonDocument::Compact);
+    std::vector<double> ratios, tasks, direct;
+    for (int r = 0; r < rounds(); ++r) {
+        // Direct: the same session options, GIS options and tiled request on a worker thread.
+        Clock::time_point start = Clock::now();
+        std::thread worker([&] {
+            AiSessionOptions options;
+            options.provider = AiExecutionProvider::Cpu;
+            options.intraOpThreads = 8;
+            const AiSamTextSession session =
+                SamTextSessionFactory::open(manifest, options, 0, 16777216, tokenizer, processor);
+            AiSamTiledRequest tiled;
+            tiled.rasterPath = raster;
+            tiled.prompt = QStringLiteral("pool");
+            tiled.maximumTiles = 4096;
+            tiled.maximumTotalInstances = 100000;
+            tiled.execution.maximumMilliseconds = 600000;
+            AiSamGisOptions gis;
+            gis.outputDirectory = dir.filePath(QStringLiteral("direct-%1").arg(r));
+            gis.execution.maximumHostBytes = 536870912;
+            gis.maximumOutputPixels = 16777216;
+            session.segmentToGis(tiled, gis);
+        });
+        worker.join();
+        direct.push_back(millisecondsSince(start));
+        start = Clock::now();
+        const std::uint64_t id = TarnivaleAI_StartTaskUtf8(request.constData());
+        for (;;) {
+            char* status = TarnivaleAI_GetTaskStatusUtf8(id);
+            const QString state = QJsonDocument::fromJson(status).object().value(QStringLiteral("state")).toString();
+            TarnivaleAI_FreeTaskString(status);
+            if (state == QLatin1String("completed") || state == QLatin1String("failed")) {
+                if (state == QLatin1String("failed")) {
+                    std::fprintf(stderr, "bench_sam3: the task failed\n");
+                    std::exit(1);
+                }
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        tasks.push_back(millisecondsSince(start));
+        TarnivaleAI_ReleaseTask(id);
+        ratios.push_back(tasks.back() / direct.back());
+    }
+    std::printf("sam3-text task on a 2048 x 2048 raster (generated bundle, 9 tiles), %d interleaved pairs\n", rounds());
+    std::printf("  segmentToGis on a worker thread %8.1f ms median\n", median(direct));
+    std::printf("  task                            %8.1f ms median\n", median(tasks));
+    std::printf("  task / direct, median of pairs  %8.3f (range %.3f-%.3f; target <= 1.10)\n", median(ratios),
+                *std::min_element(ratios.begin(), ratios.end()), *std::max_element(ratios.begin(), ratios.end()));
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -411,9 +556,15 @@ int main(int argc, char** argv) {
     if (what == "writer" || what == "all") {
         writer();
     }
+    if (what == "click" || what == "all") {
+        click();
+    }
+    if (what == "task" || what == "all") {
+        task();
+    }
     if (what != "resize" && what != "prepare" && what != "load" && what != "cache" && what != "writer" &&
-        what != "all") {
-        std::fprintf(stderr, "usage: bench_sam3 [resize|prepare|load|cache|writer|all]\n");
+        what != "click" && what != "task" && what != "all") {
+        std::fprintf(stderr, "usage: bench_sam3 [resize|prepare|load|cache|writer|click|task|all]\n");
         return 2;
     }
     return 0;
