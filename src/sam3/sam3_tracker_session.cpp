@@ -2,6 +2,7 @@
 
 #include "runtime/errors.h"
 #include "runtime/gdal_handles.h"
+#include "runtime/huge_pages.h"
 #include "runtime/sha256.h"
 #include "sam3/embedding_cache.h"
 #include "sam3/polled_mutex.h"
@@ -312,7 +313,7 @@ AiSamTrackerResult AiSamTrackerSession::segment(const AiSamTrackerRequest& reque
     result.height = prepared.height;
     result.bandCount = 1;
     result.dataType = AiTensorDataType::Int32;
-    result.data = QByteArray(static_cast<qsizetype>(w * h * 4), Qt::Uninitialized);
+    result.data = hugePageByteArray(static_cast<qsizetype>(w * h * 4));
     auto* selection = reinterpret_cast<std::int32_t*>(result.data.data());
     std::vector<int> left(static_cast<size_t>(w)), right(static_cast<size_t>(w));
     std::vector<double> across(static_cast<size_t>(w));
@@ -322,6 +323,7 @@ AiSamTrackerResult AiSamTrackerSession::segment(const AiSamTrackerRequest& reque
         right[static_cast<size_t>(x)] = std::min(left[static_cast<size_t>(x)] + 1, Grid - 1);
         across[static_cast<size_t>(x)] = sx - left[static_cast<size_t>(x)];
     }
+    std::vector<double> row(Grid);  // the logits interpolated to this output row, one per grid column
     for (std::int64_t y = 0; y < h; ++y) {
         if (y % 64 == 0) {
             budget.check();
@@ -330,18 +332,15 @@ AiSamTrackerResult AiSamTrackerSession::segment(const AiSamTrackerRequest& reque
         const int top = static_cast<int>(sy);
         const int bottom = std::min(top + 1, Grid - 1);
         const double down = sy - top;
+        for (int c = 0; c < Grid; ++c) {
+            row[static_cast<size_t>(c)] = logits[top * Grid + c] * (1.0 - down) + logits[bottom * Grid + c] * down;
+        }
         for (std::int64_t x = 0; x < w; ++x) {
             const size_t i = static_cast<size_t>(y * w + x);
-            if (valid[i] == 0) {
-                selection[i] = 0;
-                continue;
-            }
-            const size_t l = static_cast<size_t>(left[static_cast<size_t>(x)]);
-            const size_t r = static_cast<size_t>(right[static_cast<size_t>(x)]);
             const double a = across[static_cast<size_t>(x)];
-            const double upper = logits[top * Grid + l] * (1.0 - a) + logits[top * Grid + r] * a;
-            const double lower = logits[bottom * Grid + l] * (1.0 - a) + logits[bottom * Grid + r] * a;
-            selection[i] = static_cast<float>(upper * (1.0 - down) + lower * down) > 0.0F ? 1 : 0;
+            const double value = row[static_cast<size_t>(left[static_cast<size_t>(x)])] * (1.0 - a) +
+                                 row[static_cast<size_t>(right[static_cast<size_t>(x)])] * a;
+            selection[i] = valid[i] != 0 && static_cast<float>(value) > 0.0F ? 1 : 0;
         }
     }
     result.geoTransform = QList<double>(prepared.geoTransform.begin(), prepared.geoTransform.end());
