@@ -45,6 +45,7 @@ QList<AiDecodedRasterOutput> AiRasterInferenceExecutor::runDecodedOutputs(
     const AiRasterProgressCallback& progress) {
     checkDecoders(request, decoders);
     RasterInput input = openRasterInput(request.rasterPath, request.bands);
+    tileInputBytes(input.bands.size(), request.tiling);  // refuses tiles too large to represent first
     const AiSession session(request.modelPath, request.sessionOptions);
     const QString inputName = resolveInputName(session, request.inputName);
     const QList<AiTileWindow> windows = AiTilePlanner::plan(input.width, input.height, request.tiling);

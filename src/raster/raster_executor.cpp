@@ -276,6 +276,7 @@ AiRasterInferenceResult RasterRun::execute() {
     if (stopRequested()) {
         return cancelled();
     }
+    tileInputBytes(input.bands.size(), request.tiling);  // refuses tiles too large to represent first
     const AiSession session(request.modelPath, request.sessionOptions);
     m_result.provider = session.provider();
     const QString inputName = resolveInputName(session, request.inputName);

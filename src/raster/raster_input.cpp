@@ -47,6 +47,17 @@ RasterInput openRasterInput(const QString& rasterPath, const QList<std::int32_t>
     return input;
 }
 
+qsizetype tileInputBytes(qsizetype channels, const AiTileOptions& tiling) {
+    qsizetype bytes = 0;
+    if (channels < 1 || tiling.width < 1 || tiling.height < 1 ||
+        __builtin_mul_overflow(channels, qsizetype{tiling.height}, &bytes) ||
+        __builtin_mul_overflow(bytes, qsizetype{tiling.width}, &bytes) ||
+        __builtin_mul_overflow(bytes, qsizetype{4}, &bytes) || bytes > MaximumTileInputBytes) {
+        throwInvalidArgument(QStringLiteral("AI tile buffers exceed the supported size."));
+    }
+    return bytes;
+}
+
 TileReader::TileReader(RasterInput& input, const AiNormalization& normalization, const AiTileOptions& tiling,
                        const QString& inputName)
     : m_input(input), m_normalization(normalization), m_tiling(tiling) {
@@ -56,7 +67,12 @@ TileReader::TileReader(RasterInput& input, const AiNormalization& normalization,
     tensor.dataType = AiTensorDataType::Float32;
     tensor.shape = {1, channels, tiling.height, tiling.width};
     // Huge pages make its first touch a few faults instead of thousands (on a new thread, every run).
-    tensor.data = hugePageByteArray(channels * tiling.height * tiling.width * qsizetype{4});
+    const qsizetype bytes = tileInputBytes(channels, tiling);
+    try {
+        tensor.data = hugePageByteArray(bytes);
+    } catch (const std::bad_alloc&) {
+        throwRuntimeError(QStringLiteral("Cannot allocate AI tile buffers."));
+    }
     tensor.data.fill('\0');
     m_inputs.append(tensor);
     m_bandMap.assign(input.bands.begin(), input.bands.end());

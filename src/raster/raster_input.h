@@ -22,6 +22,14 @@ struct RasterInput {
     QString projectionWkt;
 };
 
+/// A tile's input tensor may not exceed this (64 GiB): larger products are refused before anything is
+/// allocated, whatever the tiling a request or manifest carries.
+inline constexpr qsizetype MaximumTileInputBytes = qsizetype{1} << 36;
+
+/// channels x height x width x 4, computed without overflow; "AI tile buffers exceed the supported size."
+/// when it cannot be represented or passes MaximumTileInputBytes.
+qsizetype tileInputBytes(qsizetype channels, const AiTileOptions& tiling);
+
 /// Opens the raster read-only and checks the selected bands (empty = all of them).
 RasterInput openRasterInput(const QString& rasterPath, const QList<std::int32_t>& bands);
 

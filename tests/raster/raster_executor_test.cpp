@@ -296,6 +296,19 @@ TEST_F(RasterExecutor, RefusalsWithTheirMessages) {
     const Request overlapping = request("add_one.onnx", path, {8, 8, 8, 0});
     EXPECT_EQ(errorOf<std::invalid_argument>([&] { Executor::run(overlapping); }),
               "AI tile overlap must be non-negative and smaller than the tile size.");
+    // Tiles whose buffers cannot be represented are refused before anything is allocated (they crashed
+    // hosts); so are those beyond the supported size, in both executors.
+    AiOutputDecoderSpec decoder;
+    decoder.id = "d";
+    decoder.tensor = "y";
+    for (const AiTileOptions& huge :
+         {AiTileOptions{2147483647, 2147483647, 4, 4}, AiTileOptions{1 << 20, 1 << 14, 0, 0}}) {
+        const Request r = request("add_one.onnx", path, huge);
+        EXPECT_EQ(errorOf<std::invalid_argument>([&] { Executor::run(r); }),
+                  "AI tile buffers exceed the supported size.");
+        EXPECT_EQ(errorOf<std::invalid_argument>([&] { Executor::runDecodedOutputs(r, {decoder}); }),
+                  "AI tile buffers exceed the supported size.");
+    }
     Request duplicates = request("add_one.onnx", path, {8, 8, 7, 7});
     duplicates.bands = {2, 2, 1};  // duplicates are allowed; so is the largest overlap
     EXPECT_EQ(summary(Executor::run(duplicates)), "8x8x3 Float32, 1 tiles");
