@@ -112,6 +112,9 @@ TEST(Sam3TrackerSession, RefusesRequestsBundlesAndDecoderOutputs) {
     const QString plain = halves(dir, "plain.tif", [](TestRasterSpec& s) { s.geoTransform.reset(); });
     const QString invalid =
         halves(dir, "invalid.tif", [](TestRasterSpec& s) { s.maskValid = [](int, int) { return false; }; });
+    const QString singular = halves(dir, "singular.tif", [](TestRasterSpec& s) {
+        s.geoTransform = std::array<double, 6>{0.0, 1.0, 2.0, 0.0, 0.5, 1.0};
+    });
     const AiSamTrackerSession session(bundle.manifestPath(), {}, 0, 1 << 20);
     const auto with = [&](const QString& path, const std::function<void(AiSamTrackerRequest&)>& change) {
         AiSamTrackerRequest request = click(path, {{10, 30, true}});
@@ -130,6 +133,8 @@ TEST(Sam3TrackerSession, RefusesRequestsBundlesAndDecoderOutputs) {
          "Prompt coordinates must be finite."},
         {with(plain, [](AiSamTrackerRequest& r) { r.coordinateSpace = AiSamCoordinateSpace::SourceCrs; }),
          "Source-CRS prompts require georeferencing."},
+        {with(singular, [](AiSamTrackerRequest& r) { r.coordinateSpace = AiSamCoordinateSpace::SourceCrs; }),
+         "Raster transform is singular."},
         {with(raster, [](AiSamTrackerRequest& r) { r.points[0].x = 64; }), "Point is outside the raster."},
         {with(raster,
               [](AiSamTrackerRequest& r) {
