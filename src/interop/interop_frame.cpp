@@ -73,11 +73,19 @@ QJsonObject parseRequest(const TarnivaleAI_Char* text) {
     return document.object();
 }
 
+namespace {
+constexpr std::int32_t MaximumSessionThreads = 1024;
+}  // namespace
+
 AiSessionOptions readSessionOptions(const QJsonObject& request) {
     AiSessionOptions options;
     options.provider = parseExecutionProvider(request.value(QStringLiteral("provider")).toString());
     options.intraOpThreads = request.value(QStringLiteral("intraOpThreads")).toInt(0);
     options.interOpThreads = request.value(QStringLiteral("interOpThreads")).toInt(0);
+    // Thousands of threads would be started as asked and stall the call for minutes.
+    if (options.intraOpThreads > MaximumSessionThreads || options.interOpThreads > MaximumSessionThreads) {
+        throwInvalidArgument(QStringLiteral("AI session thread counts must not exceed 1024."));
+    }
     options.enableMemoryPattern = request.value(QStringLiteral("enableMemoryPattern")).toBool(true);
     return options;
 }

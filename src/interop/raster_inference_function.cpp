@@ -11,6 +11,8 @@
 
 #include <QJsonArray>
 
+#include <limits>
+
 using namespace Tarnivale::AI;
 using namespace Tarnivale::AI::Interop;
 
@@ -69,7 +71,11 @@ AiRasterInferenceRequest readRequest(const QJsonObject& json, AiModelManifest& m
     request.modelSha256 = stringOr(json, "modelSha256", request.modelSha256);
     request.outputName = stringOr(json, "outputName", request.outputName);
     for (const QJsonValue& band : json.value(QStringLiteral("bands")).toArray()) {
-        request.bands.append(band.isDouble() ? static_cast<std::int32_t>(band.toInteger(0)) : 0);
+        // Numbers outside 32 bits must not wrap onto a real band: they become 0, which no dataset has.
+        const qint64 number = band.isDouble() ? band.toInteger(0) : 0;
+        request.bands.append(number >= 1 && number <= std::numeric_limits<std::int32_t>::max()
+                                 ? static_cast<std::int32_t>(number)
+                                 : 0);
     }
     request.sessionOptions = readSessionOptions(json);
     request.operationContext.setMemoryBudgetBytes(

@@ -208,6 +208,21 @@ TEST_F(Interop, WrongTypesAndHugeTextNeverCrash) {
     EXPECT_TRUE(
         field(report, "warnings").toArray().contains("No model was supplied for compatibility inspection."));
 
+    // Band numbers beyond 32 bits do not wrap onto band 1; absurd thread counts are refused, not started.
+    const std::u16string wrapped = wide({{"modelPath", testModelPath("add_one.onnx")},
+                                         {"rasterPath", raster},
+                                         {"bands", QJsonArray{4294967297.0}}});
+    EXPECT_EQ(TarnivaleAI_RunRasterInference(wrapped.c_str(), nullptr, nullptr), nullptr);
+    EXPECT_EQ(lastError(), "AI raster input band is outside the dataset band range.");
+    for (const char* key : {"intraOpThreads", "interOpThreads"}) {
+        const std::u16string threads =
+            wide({{"modelPath", testModelPath("add_one.onnx")}, {"rasterPath", raster}, {key, 5000}});
+        EXPECT_EQ(TarnivaleAI_RunRasterInference(threads.c_str(), nullptr, nullptr), nullptr);
+        EXPECT_EQ(lastError(), "AI session thread counts must not exceed 1024.");
+        EXPECT_EQ(TarnivaleAI_GetRuntimeDiagnosticsJson(threads.c_str()), nullptr);
+        EXPECT_EQ(lastError(), "AI session thread counts must not exceed 1024.");
+    }
+
     // A huge path comes back in the error text intact, in a buffer of exactly its length plus the NUL.
     const QString huge(2'000'000, QLatin1Char('p'));
     const std::u16string request = wide({{"modelPath", huge}, {"rasterPath", raster}});

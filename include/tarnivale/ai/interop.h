@@ -31,7 +31,7 @@ typedef void (*TarnivaleAI_ProgressCallback)(int completedTiles, int totalTiles,
 /* {"providers": [names]} */
 TARNIVALE_AI_C_EXPORT TarnivaleAI_Char* TarnivaleAI_GetAvailableProvidersJson(void);
 /* Request: session options ("provider", "intraOpThreads", "interOpThreads", "enableMemoryPattern",
- * "memoryBudgetBytes") and "modelPath". */
+ * "memoryBudgetBytes") and "modelPath". Thread counts above 1024 are refused, here and in raster requests. */
 TARNIVALE_AI_C_EXPORT TarnivaleAI_Char* TarnivaleAI_GetRuntimeDiagnosticsJson(
     const TarnivaleAI_Char* requestJson);
 /* The argument is a package directory path, not JSON. */
