@@ -4,7 +4,10 @@
 
 #include <QFile>
 
+#include <fcntl.h>
 #include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <vector>
 
@@ -47,8 +50,21 @@ QString Sha256::hex(const QByteArray& bytes) {
 }
 
 Sha256FileResult sha256File(const QString& path) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
+    // Only regular files are hashed: a device such as /dev/zero never ends and a FIFO blocks the open, so the
+    // file is opened without blocking and checked before anything is read.
+    const int descriptor = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat status {};
+    if (descriptor < 0) {
+        return {QString(), Sha256FileError::Open};
+    }
+    if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode) ||
+        ::fcntl(descriptor, F_SETFL, ::fcntl(descriptor, F_GETFL) & ~O_NONBLOCK) != 0) {
+        ::close(descriptor);
+        return {QString(), Sha256FileError::Open};
+    }
+    QFile file;
+    if (!file.open(descriptor, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(descriptor);
         return {QString(), Sha256FileError::Open};
     }
     Sha256 hash;

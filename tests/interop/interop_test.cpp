@@ -223,6 +223,13 @@ TEST_F(Interop, WrongTypesAndHugeTextNeverCrash) {
         EXPECT_EQ(lastError(), "AI session thread counts must not exceed 1024.");
     }
 
+    // A device where a model is expected is refused before it is read or hashed (it used to hang).
+    const std::u16string device = wide({{"modelPath", "/dev/zero"}, {"rasterPath", raster}});
+    EXPECT_EQ(TarnivaleAI_RunRasterInference(device.c_str(), nullptr, nullptr), nullptr);
+    EXPECT_EQ(lastError(), "ONNX model file does not exist: /dev/zero");
+    const QJsonObject zero = json(TarnivaleAI_GetRuntimeDiagnosticsJson(u"{\"modelPath\": \"/dev/zero\"}"));
+    EXPECT_TRUE(field(zero, "errors").toArray().contains("ONNX model file cannot be read: /dev/zero"));
+
     // A huge path comes back in the error text intact, in a buffer of exactly its length plus the NUL.
     const QString huge(2'000'000, QLatin1Char('p'));
     const std::u16string request = wide({{"modelPath", huge}, {"rasterPath", raster}});

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <QCryptographicHash>
 #include <QTemporaryDir>
 
@@ -34,6 +36,13 @@ TEST(Sha256, KnownVectorsAndFilesAcrossReadBufferBoundaries) {
     EXPECT_EQ(missing.error, Sha256FileError::Open);
     EXPECT_TRUE(missing.hex.isEmpty());
     EXPECT_NE(sha256File(dir.path()).error, Sha256FileError::None);
+    // Devices and FIFOs are refused before anything is read (/dev/zero never ends; a FIFO blocks the open),
+    // also through a symbolic link.
+    ASSERT_EQ(mkfifo(QFile::encodeName(dir.filePath(u"fifo"_s)).constData(), 0600), 0);
+    ASSERT_TRUE(QFile::link(u"/dev/zero"_s, dir.filePath(u"zero"_s)));
+    for (const QString& path : {u"/dev/zero"_s, dir.filePath(u"zero"_s), dir.filePath(u"fifo"_s)}) {
+        EXPECT_EQ(sha256File(path).error, Sha256FileError::Open) << path.toStdString();
+    }
 }
 
 TEST(GdalHandles, OpenFailsCleanlyAndProgressStopsACopy) {
