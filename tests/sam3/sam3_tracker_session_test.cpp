@@ -88,6 +88,16 @@ TEST(Sam3TrackerSession, AClickSelectsTheObjectUnderIt) {
     const AiSamTrackerResult viaCrs = session.segment(crs);
     EXPECT_EQ(viaCrs.qualityScores, green.qualityScores);
     EXPECT_EQ(viaCrs.data, green.data);
+    // Source-CRS points are shifted by half a pixel to pixel centres: the last column's centre is inside,
+    // a point a fifth of a pixel into the first column is left of the first centre, outside.
+    const auto crsClick = [&](double px, double py) {
+        AiSamTrackerRequest r = click(raster, {{Skewed[0] + px * Skewed[1] + py * Skewed[2],
+                                                Skewed[3] + px * Skewed[4] + py * Skewed[5], true}});
+        r.coordinateSpace = AiSamCoordinateSpace::SourceCrs;
+        return errorOf<std::invalid_argument>([&] { session.segment(r); });
+    };
+    EXPECT_EQ(crsClick(63.5, 30.5), "no error");
+    EXPECT_EQ(crsClick(0.2, 30.5), "Point is outside the raster.");
     session.clearEmbeddingCache();
     EXPECT_EQ(session.embeddingCacheEntries(), 0);
 

@@ -156,9 +156,11 @@ TEST_F(Sam3Tasks, RefuseAtStartAndInTheWorker) {
         EXPECT_EQ(startTask(request), 0u) << message;
         EXPECT_EQ(lastTaskError(), message);
     }
-    // 63 points and no box, and a negative point with a box, are accepted.
+    // 64 points and no box, and a negative point with a box, are accepted.
+    QJsonArray sixtyFour = sixtyThree;
+    sixtyFour.append(sixtyThree.at(0));
     for (const QJsonObject& accepted :
-         {with(trackerRequest(), {{"points", sixtyThree}}),
+         {with(trackerRequest(), {{"points", sixtyFour}}),
           with(trackerRequest(),
                {{"points", QJsonArray{QJsonObject{{"x", 1}, {"y", 2}, {"positive", false}}}},
                 {"box", QJsonArray{48, 0, 96, 64}}})}) {
