@@ -204,3 +204,32 @@ TEST(DetectionExecutor, RolesOverridesAndAPackageRun) {
     EXPECT_EQ(errorOf<std::invalid_argument>([&] { AiObjectDetectionExecutor::run(" ", {x}); }),
               "AI model package path is required.");
 }
+
+TEST(DetectionGeoreferencer, MapsCornersAndSkipsUnusableBoxes) {
+    const auto corners = [](const AiGeoreferencedDetection& d) {
+        QStringList points;
+        for (const AiGeoPoint& p : d.footprint) {
+            points << QStringLiteral("(%1 %2)").arg(p.x).arg(p.y);
+        }
+        return points.join(u' ').toStdString();
+    };
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const QList<AiDetection> boxes{
+        {10, 10, 20, 30, 0.9, 2, "car"}, {5, 5, 5, 9, 0.8, 0, ""}, {nan, 0, 1, 1, 0.7, 0, ""}};
+    const QList<AiGeoreferencedDetection> northUp =
+        AiDetectionGeoreferencer::transform(boxes, {100, 2, 0, 50, 0, -2});
+    ASSERT_EQ(northUp.size(), 1);
+    EXPECT_EQ(corners(northUp[0]), "(120 30) (140 30) (140 -10) (120 -10)");
+    EXPECT_EQ(northUp[0].label, "car");
+    EXPECT_EQ(northUp[0].classId, 2);
+    // Rotated and skewed terms take part in both coordinates.
+    EXPECT_EQ(corners(AiDetectionGeoreferencer::transform({boxes[0]}, {0, 1, 0.5, 0, 0.25, -1})[0]),
+              "(15 -7.5) (25 -5) (35 -25) (25 -27.5)");
+    for (const auto& [transform, message] : std::vector<std::pair<QList<double>, std::string>>{
+             {{1, 2, 3}, "A six-value GDAL geotransform is required."},
+             {{0, 1, 0, 0, 0, nan}, "The geotransform contains a non-finite value."}}) {
+        EXPECT_EQ(
+            errorOf<std::invalid_argument>([&] { AiDetectionGeoreferencer::transform(boxes, transform); }),
+            message);
+    }
+}

@@ -43,6 +43,33 @@ struct TARNIVALE_AI_EXPORT AiObjectDetectionResult {
     std::int64_t elapsedMilliseconds = 0;
 };
 
+/// A point in a raster's georeferenced coordinate system.
+struct TARNIVALE_AI_EXPORT AiGeoPoint {
+    double x = 0.0;
+    double y = 0.0;
+};
+
+/// A detection in raster pixels with its box corners in georeferenced coordinates (four points, not closed).
+struct TARNIVALE_AI_EXPORT AiGeoreferencedDetection {
+    double xMin = 0.0;
+    double yMin = 0.0;
+    double xMax = 0.0;
+    double yMax = 0.0;
+    double score = 0.0;
+    std::int32_t classId = -1;
+    QString label;
+    QList<AiGeoPoint> footprint;
+};
+
+class TARNIVALE_AI_EXPORT AiDetectionGeoreferencer {
+public:
+    /// Maps each usable box's corners (xMin, yMin), (xMax, yMin), (xMax, yMax), (xMin, yMax) through a
+    /// six-value GDAL geotransform; boxes with non-finite or empty extents are skipped. Throws
+    /// std::invalid_argument for a geotransform that is not six finite values.
+    static QList<AiGeoreferencedDetection> transform(const QList<AiDetection>& detections,
+                                                     const QList<double>& geoTransform);
+};
+
 class TARNIVALE_AI_EXPORT AiObjectDetectionDecoder {
 public:
     /// Boxes [N, 4] or [1, N, 4] (Float32), N scores and N class values; the detections best first after
