@@ -23,10 +23,11 @@
 #include "runtime/gdal_handles.h"
 #include "runtime/sha256.h"
 #include "sam3/embedding_cache.h"
+#include "sam3/sam3_fixture.h"
 #include "sam3/sam3_gis_writer_impl.h"
 #include "sam3/sam3_text_session_impl.h"
-#include "sam3/sam_raster.h"
 #include "sam3/sam3_tokenizer.h"
+#include "sam3/sam_raster.h"
 
 #include <tarnivale/ai/interop.h>
 #include "support/raster_fixture.h"
@@ -115,8 +116,8 @@ void resize() {
         INIT_RASTERIO_EXTRA_ARG(extra);
         extra.eResampleAlg = GRIORA_Bilinear;
         start = Clock::now();
-        if (GDALDatasetRasterIOEx(dataset.get(), GF_Read, 0, 0, Side, Side, gdalOutput.data(), 1008, 1008, GDT_Byte,
-                                  3, nullptr, 3, 3 * 1008, 1, &extra) != CE_None) {
+        if (GDALDatasetRasterIOEx(dataset.get(), GF_Read, 0, 0, Side, Side, gdalOutput.data(), 1008, 1008,
+                                  GDT_Byte, 3, nullptr, 3, 3 * 1008, 1, &extra) != CE_None) {
             std::fprintf(stderr, "bench_sam3: GDAL's RasterIO failed\n");
             std::exit(1);
         }
@@ -157,10 +158,11 @@ void prepare() {
         start = Clock::now();
         {
             // A fresh buffer, as a program reading a window has to provide: both sides pay its first touch.
-            const auto plain = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<size_t>(Side) * Side * 3);
+            const auto plain =
+                std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<size_t>(Side) * Side * 3);
             const Gdal::Dataset dataset = Gdal::open(path, GDAL_OF_RASTER | GDAL_OF_READONLY);
-            if (!dataset || GDALDatasetRasterIO(dataset.get(), GF_Read, 0, 0, Side, Side, plain.get(), Side, Side,
-                                                GDT_Byte, 3, nullptr, 3, 3 * Side, 1) != CE_None) {
+            if (!dataset || GDALDatasetRasterIO(dataset.get(), GF_Read, 0, 0, Side, Side, plain.get(), Side,
+                                                Side, GDT_Byte, 3, nullptr, 3, 3 * Side, 1) != CE_None) {
                 std::fprintf(stderr, "bench_sam3: plain read failed\n");
                 std::exit(1);
             }
@@ -170,22 +172,16 @@ void prepare() {
             std::exit(1);
         }
     }
-    std::printf("prepareWindow 4096 x 4096 x 3 Byte GeoTIFF (256 x 256 tiles, DEFLATE), medians of %d\n", rounds());
+    std::printf("prepareWindow 4096 x 4096 x 3 Byte GeoTIFF (256 x 256 tiles, DEFLATE), medians of %d\n",
+                rounds());
     std::printf("  prepareWindow               %8.1f ms\n", median(ours));
     std::printf("  RasterIO of the three bands %8.1f ms\n", median(gdal));
     std::printf("  ratio                       %8.3f     (target <= 1.3)\n", median(ours) / median(gdal));
 }
 
 void load() {
-    const QString source = QStringLiteral(TARNIVALE_TEST_MODEL_DIR) + QStringLiteral("/sam3-text");
-    QTemporaryDir dir;
-    QDirIterator files(source, QDir::Files, QDirIterator::Subdirectories);
-    while (files.hasNext()) {
-        const QString from = files.next();
-        const QString to = dir.path() + from.mid(source.size());
-        QDir().mkpath(QFileInfo(to).absolutePath());
-        QFile::copy(from, to);
-    }
+    const Testing::BundleCopy bundle(QStringLiteral("sam3-text"));
+    const QDir dir(bundle.root());
     // 1 GiB of weights in 1 MiB writes (the process never holds it).
     const QString weights = dir.filePath(QStringLiteral("weights.bin"));
     {
@@ -207,9 +203,10 @@ void load() {
     QJsonObject manifest = QJsonDocument::fromJson(manifestFile.readAll()).object();
     manifestFile.close();
     QJsonArray inventory = manifest.value(QStringLiteral("files")).toArray();
-    inventory.append(QJsonObject{{QStringLiteral("path"), QStringLiteral("weights.bin")},
-                                 {QStringLiteral("bytes"), QFileInfo(weights).size()},
-                                 {QStringLiteral("sha256"), sha256File(weights).hex}});  // also warms the cache
+    inventory.append(
+        QJsonObject{{QStringLiteral("path"), QStringLiteral("weights.bin")},
+                    {QStringLiteral("bytes"), QFileInfo(weights).size()},
+                    {QStringLiteral("sha256"), sha256File(weights).hex}});  // also warms the cache
     manifest.insert(QStringLiteral("files"), inventory);
     manifestFile.open(QIODevice::WriteOnly | QIODevice::Truncate);
     manifestFile.write(QJsonDocument(manifest).toJson());
@@ -234,25 +231,14 @@ void load() {
     std::printf("  peak resident growth        %8.1f MiB            (target <= 16 MiB)\n", growth / 1024.0);
 }
 
-
-QString copyBundle(const QTemporaryDir& dir) {
-    const QString source = QStringLiteral(TARNIVALE_TEST_MODEL_DIR) + QStringLiteral("/sam3-text");
-    QDirIterator files(source, QDir::Files, QDirIterator::Subdirectories);
-    while (files.hasNext()) {
-        const QString from = files.next();
-        const QString to = dir.path() + from.mid(source.size());
-        QDir().mkpath(QFileInfo(to).absolutePath());
-        QFile::copy(from, to);
-    }
-    return dir.filePath(QStringLiteral("sam3-package.json"));
-}
-
 void cache() {
     QTemporaryDir dir;
-    const QString manifest = copyBundle(dir);
+    const Testing::BundleCopy bundle(QStringLiteral("sam3-text"));
+    const QString manifest = bundle.manifestPath();
     const AiSamTextSession session = SamTextSessionFactory::open(
-        manifest, {}, std::int64_t{1} << 30, 67108864, sha256File(dir.filePath(QStringLiteral("processor/tokenizer.json"))).hex,
-        sha256File(dir.filePath(QStringLiteral("processor/processor_config.json"))).hex);
+        manifest, {}, std::int64_t{1} << 30, 67108864,
+        sha256File(bundle.path(QStringLiteral("processor/tokenizer.json"))).hex,
+        sha256File(bundle.path(QStringLiteral("processor/processor_config.json"))).hex);
     const QString raster = dir.filePath(QStringLiteral("window.tif"));
     Testing::TestRasterSpec spec;
     spec.width = spec.height = 2048;
@@ -260,18 +246,24 @@ void cache() {
     spec.dataType = GDT_Byte;
     spec.blockWidth = spec.blockHeight = 256;
     spec.colorInterpretations = {GCI_RedBand, GCI_GreenBand, GCI_BlueBand};
-    spec.value = [](int band, int x, int y) { return band == 1 && (x / 256 + y / 256) % 2 == 0 ? 255.0 : 40.0; };
+    spec.value = [](int band, int x, int y) {
+        return band == 1 && (x / 256 + y / 256) % 2 == 0 ? 255.0 : 40.0;
+    };
     Testing::writeTestRaster(raster, spec);
     AiSamTextRequest request;
     request.rasterPath = raster;
-    std::printf("text session, 2048 x 2048 window, generated bundle (tiny graphs: the split, not the model, matters)\n");
+    std::printf(
+        "text session, 2048 x 2048 window, generated bundle (tiny graphs: the split, not the model, "
+        "matters)\n");
     for (const char* prompt : {"pool", "building"}) {
         request.prompt = QString::fromLatin1(prompt);
         const AiSamTextResult result = session.segment(request);
-        std::printf("  %-9s cacheHit %d  vision %4lld ms  text %3lld ms  decoder %4lld ms  whole call %5lld ms\n", prompt,
-                    result.cacheHit ? 1 : 0, static_cast<long long>(result.visionMilliseconds),
-                    static_cast<long long>(result.textMilliseconds), static_cast<long long>(result.decoderMilliseconds),
-                    static_cast<long long>(result.elapsedMilliseconds));
+        std::printf(
+            "  %-9s cacheHit %d  vision %4lld ms  text %3lld ms  decoder %4lld ms  whole call %5lld ms\n",
+            prompt, result.cacheHit ? 1 : 0, static_cast<long long>(result.visionMilliseconds),
+            static_cast<long long>(result.textMilliseconds),
+            static_cast<long long>(result.decoderMilliseconds),
+            static_cast<long long>(result.elapsedMilliseconds));
     }
 }
 
@@ -324,7 +316,8 @@ double runSeconds(const QString& program, const QStringList& arguments) {
     QProcess process;
     process.start(program, arguments);
     if (!process.waitForFinished(-1) || process.exitCode() != 0) {
-        std::fprintf(stderr, "bench_sam3: %s failed: %s\n", qPrintable(program), process.readAllStandardError().constData());
+        std::fprintf(stderr, "bench_sam3: %s failed: %s\n", qPrintable(program),
+                     process.readAllStandardError().constData());
         std::exit(1);
     }
     return millisecondsSince(start) / 1000.0;
@@ -378,17 +371,19 @@ void writer() {
     const double total = millisecondsSince(start) / 1000.0;
     const long growth = peakResidentKiB() - before;
 
-    const double polygonize = runSeconds(QStringLiteral("gdal_polygonize.py"),
-                                         {result.rasterPath, QStringLiteral("-q"), QStringLiteral("-f"), QStringLiteral("GPKG"),
-                                          dir.filePath(QStringLiteral("reference.gpkg"))});
-    const double translate = runSeconds(QStringLiteral("gdal_translate"),
-                                        {QStringLiteral("-q"), QStringLiteral("-co"), QStringLiteral("TILED=YES"), QStringLiteral("-co"),
-                                         QStringLiteral("COMPRESS=DEFLATE"), result.rasterPath,
-                                         dir.filePath(QStringLiteral("copy.tif"))});
+    const double polygonize =
+        runSeconds(QStringLiteral("gdal_polygonize.py"),
+                   {result.rasterPath, QStringLiteral("-q"), QStringLiteral("-f"), QStringLiteral("GPKG"),
+                    dir.filePath(QStringLiteral("reference.gpkg"))});
+    const double translate = runSeconds(
+        QStringLiteral("gdal_translate"),
+        {QStringLiteral("-q"), QStringLiteral("-co"), QStringLiteral("TILED=YES"), QStringLiteral("-co"),
+         QStringLiteral("COMPRESS=DEFLATE"), result.rasterPath, dir.filePath(QStringLiteral("copy.tif"))});
     std::printf("GIS writer, 16 tiles of 1024 x 1024 over a 3584 x 3584 output\n");
     std::printf("  observations %lld, merged %lld, instances %lld, foreground pixels %lld\n",
-                static_cast<long long>(result.observations), static_cast<long long>(result.mergedObservations),
-                static_cast<long long>(result.instances), static_cast<long long>(result.foregroundPixels));
+                static_cast<long long>(result.observations),
+                static_cast<long long>(result.mergedObservations), static_cast<long long>(result.instances),
+                static_cast<long long>(result.foregroundPixels));
     std::printf("  per tile (ms):");
     for (const double t : perTile) {
         std::printf(" %.0f", t);
@@ -397,7 +392,8 @@ void writer() {
                 finishSeconds, total);
     std::printf("  gdal_polygonize.py %.2f s + gdal_translate %.2f s = %.2f s; ratio %.2f (target <= 1.5)\n",
                 polygonize, translate, polygonize + translate, total / (polygonize + translate));
-    std::printf("  peak resident growth %.1f MiB (target <= maximumBufferBytes + 64 MiB = 128 MiB)\n", growth / 1024.0);
+    std::printf("  peak resident growth %.1f MiB (target <= maximumBufferBytes + 64 MiB = 128 MiB)\n",
+                growth / 1024.0);
 }
 
 QString colouredScene(const QTemporaryDir& dir, int side) {
@@ -416,23 +412,11 @@ QString colouredScene(const QTemporaryDir& dir, int side) {
     return raster;
 }
 
-QString copyTrackerBundle(const QTemporaryDir& dir) {
-    const QString source = QStringLiteral(TARNIVALE_TEST_MODEL_DIR) + QStringLiteral("/sam3-tracker");
-    const QString target = dir.filePath(QStringLiteral("tracker"));
-    QDirIterator files(source, QDir::Files, QDirIterator::Subdirectories);
-    while (files.hasNext()) {
-        const QString from = files.next();
-        const QString to = target + from.mid(source.size());
-        QDir().mkpath(QFileInfo(to).absolutePath());
-        QFile::copy(from, to);
-    }
-    return target + QStringLiteral("/sam3-package.json");
-}
-
 void click() {
     QTemporaryDir dir;
     const QString raster = colouredScene(dir, 2048);
-    const QString manifest = copyTrackerBundle(dir);
+    const Testing::BundleCopy bundle(QStringLiteral("sam3-tracker"));
+    const QString manifest = bundle.manifestPath();
     const AiSamTrackerSession session(manifest, {}, std::int64_t{1} << 30, 67108864);
     const AiSession decoder(QFileInfo(manifest).absolutePath() + QStringLiteral("/tracker_decoder.onnx"));
     const AiSession encoder(QFileInfo(manifest).absolutePath() + QStringLiteral("/tracker_encoder.onnx"));
@@ -454,14 +438,23 @@ void click() {
             std::exit(1);
         }
         // The decoder alone on the same inputs.
-        const AiTensor pixels{QStringLiteral("pixel_values"), AiTensorDataType::Float32, AiTensorLayout::NCHW,
-                              {1, 3, 1008, 1008}, QByteArray(SamRaster::PixelValueBytes, '\0')};
+        const AiTensor pixels{QStringLiteral("pixel_values"),
+                              AiTensorDataType::Float32,
+                              AiTensorLayout::NCHW,
+                              {1, 3, 1008, 1008},
+                              QByteArray(SamRaster::PixelValueBytes, '\0')};
         QList<AiTensor> inputs = encoder.run({pixels}).outputs;
         const float coordinates[2] = {300.0F * 1008 / 2048, 100.0F * 1008 / 2048};
         const std::int64_t label = 1;
-        inputs << AiTensor{QStringLiteral("point_coords"), AiTensorDataType::Float32, AiTensorLayout::Unknown, {1, 1, 1, 2},
+        inputs << AiTensor{QStringLiteral("point_coords"),
+                           AiTensorDataType::Float32,
+                           AiTensorLayout::Unknown,
+                           {1, 1, 1, 2},
                            QByteArray(reinterpret_cast<const char*>(coordinates), 8)}
-               << AiTensor{QStringLiteral("point_labels"), AiTensorDataType::Int64, AiTensorLayout::Unknown, {1, 1, 1},
+               << AiTensor{QStringLiteral("point_labels"),
+                           AiTensorDataType::Int64,
+                           AiTensorLayout::Unknown,
+                           {1, 1, 1},
                            QByteArray(reinterpret_cast<const char*>(&label), 8)};
         start = Clock::now();
         decoder.run(inputs);
@@ -477,7 +470,8 @@ void click() {
     std::printf("  first click (encoder run)    %8.1f ms\n", median(first));
     std::printf("  second click (cache hit)     %8.1f ms\n", median(second));
     std::printf("  decoder run alone            %8.1f ms\n", median(decoderAlone));
-    std::printf("  our own work on the hit      %8.1f ms   (target <= 20 ms)\n", median(second) - median(decoderAlone));
+    std::printf("  our own work on the hit      %8.1f ms   (target <= 20 ms)\n",
+                median(second) - median(decoderAlone));
     std::printf("    of which window read       %8.1f ms, its cache key (SHA-256 of 16 MiB) %.1f ms\n",
                 median(prepareAlone), median(keyAlone));
 }
@@ -485,9 +479,10 @@ void click() {
 void task() {
     QTemporaryDir dir;
     const QString raster = colouredScene(dir, 2048);
-    const QString manifest = copyBundle(dir);
-    const QString tokenizer = sha256File(dir.filePath(QStringLiteral("processor/tokenizer.json"))).hex;
-    const QString processor = sha256File(dir.filePath(QStringLiteral("processor/processor_config.json"))).hex;
+    const Testing::BundleCopy bundle(QStringLiteral("sam3-text"));
+    const QString manifest = bundle.manifestPath();
+    const QString tokenizer = sha256File(bundle.path(QStringLiteral("processor/tokenizer.json"))).hex;
+    const QString processor = sha256File(bundle.path(QStringLiteral("processor/processor_config.json"))).hex;
     Sam3::taskTokenizerPins() = {tokenizer, processor};
     const QByteArray request =
         QJsonDocument(QJsonObject{{QStringLiteral("task"), QStringLiteral("sam3-text")},
@@ -523,7 +518,8 @@ void task() {
         const std::uint64_t id = TarnivaleAI_StartTaskUtf8(request.constData());
         for (;;) {
             char* status = TarnivaleAI_GetTaskStatusUtf8(id);
-            const QString state = QJsonDocument::fromJson(status).object().value(QStringLiteral("state")).toString();
+            const QString state =
+                QJsonDocument::fromJson(status).object().value(QStringLiteral("state")).toString();
             TarnivaleAI_FreeTaskString(status);
             if (state == QLatin1String("completed") || state == QLatin1String("failed")) {
                 if (state == QLatin1String("failed")) {
@@ -538,11 +534,13 @@ void task() {
         TarnivaleAI_ReleaseTask(id);
         ratios.push_back(tasks.back() / direct.back());
     }
-    std::printf("sam3-text task on a 2048 x 2048 raster (generated bundle, 9 tiles), %d interleaved pairs\n", rounds());
+    std::printf("sam3-text task on a 2048 x 2048 raster (generated bundle, 9 tiles), %d interleaved pairs\n",
+                rounds());
     std::printf("  segmentToGis on a worker thread %8.1f ms median\n", median(direct));
     std::printf("  task                            %8.1f ms median\n", median(tasks));
     std::printf("  task / direct, median of pairs  %8.3f (range %.3f-%.3f; target <= 1.10)\n", median(ratios),
-                *std::min_element(ratios.begin(), ratios.end()), *std::max_element(ratios.begin(), ratios.end()));
+                *std::min_element(ratios.begin(), ratios.end()),
+                *std::max_element(ratios.begin(), ratios.end()));
 }
 }  // namespace
 

@@ -36,6 +36,18 @@ Sam3TaskInputs sam3TaskInputs(const TaskContext& task, const QString& kind);
 AiSamGisOptions sam3TaskGisOptions(const TaskContext& task, const QString& kind,
                                    const Sam3TaskInputs& inputs);
 
+/// Runs a SAM3 worker's pipeline; a failure caused by a stop reads as the task's own cancellation or
+/// deadline.
+template <typename Pipeline>
+QJsonObject runSam3Pipeline(TaskContext& task, const Pipeline& pipeline) {
+    try {
+        return pipeline();
+    } catch (const std::exception&) {
+        task.checkpoint();
+        throw;
+    }
+}
+
 /// Checks the published draft and returns the kind's result document.
 QJsonObject sam3TaskResult(TaskContext& task, const QString& kind, const Sam3TaskInputs& inputs,
                            const AiSamGisResult& result, AiExecutionProvider provider);

@@ -39,7 +39,7 @@ QJsonObject run(TaskContext& task) {
     QJsonObject request = task.request();
     checkRequest(request);
     const Sam3TaskInputs inputs = sam3TaskInputs(task, Kind);
-    try {
+    return runSam3Pipeline(task, [&] {
         task.reportStage(2, QStringLiteral("Validating and loading SAM3 model"));
         const Sam3::TokenizerPins& pins = Sam3::taskTokenizerPins();
         const AiSamTextSession session =
@@ -58,10 +58,7 @@ QJsonObject run(TaskContext& task) {
         const AiSamGisResult result = session.segmentToGis(tiled, sam3TaskGisOptions(task, Kind, inputs),
                                                            task.inferenceProgress(88, 5));
         return sam3TaskResult(task, Kind, inputs, result, inputs.sessionOptions.provider);
-    } catch (const std::exception&) {
-        task.checkpoint();  // a stop reads as the task's own cancellation or deadline
-        throw;
-    }
+    });
 }
 
 }  // namespace

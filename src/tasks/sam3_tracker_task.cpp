@@ -82,7 +82,7 @@ QJsonObject run(TaskContext& task) {
     QJsonObject request = task.request();
     checkRequest(request);
     const Sam3TaskInputs inputs = sam3TaskInputs(task, Kind);
-    try {
+    return runSam3Pipeline(task, [&] {
         task.reportStage(2, QStringLiteral("Validating and loading SAM3 model"));
         const AiSamTrackerSession session(inputs.manifestPath, inputs.sessionOptions, 0, 16777216);
         task.checkpoint();
@@ -110,10 +110,7 @@ QJsonObject run(TaskContext& task) {
         tracker.cancellationRequested = task.interruptionTest();
         const AiSamGisResult result = session.segmentToGis(tracker, sam3TaskGisOptions(task, Kind, inputs));
         return sam3TaskResult(task, Kind, inputs, result, inputs.sessionOptions.provider);
-    } catch (const std::exception&) {
-        task.checkpoint();  // a stop reads as the task's own cancellation or deadline
-        throw;
-    }
+    });
 }
 
 }  // namespace

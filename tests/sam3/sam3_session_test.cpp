@@ -1,5 +1,5 @@
-// The SAM3 text session: its status check, the fixed tensor contract of its three graphs, and a real run of
-// each graph of the generated bundle.
+// The SAM3 graph session: its status check and the fixed tensor contract of its three graphs (the graphs
+// are run by the text session's tests).
 
 #include <tarnivale/ai/sam3.h>
 
@@ -12,26 +12,13 @@ using namespace Tarnivale::AI;
 using namespace Tarnivale::AI::Testing;
 using namespace Qt::StringLiterals;
 
-TEST(Sam3Session, OpensTheContractAndRunsEachGraph) {
+TEST(Sam3Session, OpensTheContractAndNamesItsGraphs) {
     BundleCopy bundle(u"sam3-text"_s);
     const AiSamSession session(bundle.manifestPath());
     EXPECT_EQ(session.provider(), AiExecutionProvider::Cpu);
     EXPECT_EQ(session.inputs(u"decoder.onnx"_s).size(), 6);
     EXPECT_EQ(session.outputs(u"vision_encoder.onnx"_s).at(3).name, u"fpn_position_encoding_2"_s);
     EXPECT_EQ(session.package().rootDirectory(), QFileInfo(bundle.root()).canonicalFilePath());
-
-    AiTensor ids{u"input_ids"_s, AiTensorDataType::Int64, AiTensorLayout::Unknown, {1, 32}, {}};
-    QList<std::int64_t> values(32, 49407);
-    values[0] = 49406;
-    ids.data = QByteArray(reinterpret_cast<const char*>(values.constData()), 32 * 8);
-    AiTensor mask = ids;
-    mask.name = u"attention_mask"_s;
-    const QList<std::int64_t> ones(32, 1);
-    mask.data = QByteArray(reinterpret_cast<const char*>(ones.constData()), 32 * 8);
-    const AiInferenceResult text = session.runGraph(u"text_encoder.onnx"_s, {ids, mask}, {});
-    ASSERT_EQ(text.outputs.size(), 1);
-    EXPECT_EQ(text.outputs.at(0).shape, (QList<std::int64_t>{1, 32, 1}));
-    EXPECT_FLOAT_EQ(valuesOf<float>(text.outputs.at(0).data).at(0), 49406.0F / 49408.0F);
 
     for (const auto& call : std::vector<std::function<void()>>{
              [&] { session.inputs(u"tracker_encoder.onnx"_s); }, [&] { session.outputs(u"Decoder.onnx"_s); },

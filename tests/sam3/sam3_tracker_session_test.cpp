@@ -20,7 +20,7 @@ namespace {
 
 const std::array<double, 6> Skewed{1000.0, 2.0, 0.5, 2000.0, 0.3, -2.0};
 
-/// Red left half, green right half; `change` adjusts the spec.
+/// Red left half, green right half; `change` adjusts the raster description.
 QString halves(const QTemporaryDir& dir, const char* name,
                const std::function<void(TestRasterSpec&)>& change = {}) {
     TestRasterSpec spec;

@@ -269,10 +269,14 @@ TEST(SamRaster, OnePixelFillsTheTensorAndTheGridMarksInvalidCells) {
     tall.validity = QByteArray("\1\1\1\0\1\1\1", 7);
     tall.validPixelCount = 6;
     const QByteArray tallGrid = validityGrid(tall, nullptr);
+    QList<int> blanked;  // grid rows 123..164 reach source row 3 (worked out by hand from the cell bounds)
     for (int r = 0; r < 288; ++r) {
-        const bool covers = r * 7 / 288 <= 3 && 3 <= ((r + 1) * 7 + 287) / 288 - 1;
-        ASSERT_EQ(tallGrid[r * 288 + 100], covers ? 0 : 1) << r;
+        if (tallGrid[r * 288 + 100] == 0) {
+            blanked.append(r);
+        }
     }
+    EXPECT_EQ(blanked.size(), 42);
+    EXPECT_EQ(blanked.value(0), 123);
 
     Prepared empty;
     empty.width = 0;
