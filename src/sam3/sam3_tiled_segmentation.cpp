@@ -88,8 +88,8 @@ AiSamTiledSummary AiSamTextSession::segmentTiled(const AiSamTiledRequest& reques
                 AiSamTextRequest tile = request;
                 AiSamPixelWindow& tileWindow = tile.rasterOptions.window;
                 tile.rasterOptions.hasWindow = true;
-                tileWindow.columnIndex = static_cast<std::int32_t>(column);
-                tileWindow.rowIndex = static_cast<std::int32_t>(row);
+                tileWindow.column = static_cast<std::int32_t>(column);
+                tileWindow.row = static_cast<std::int32_t>(row);
                 tileWindow.width = std::min(window.width, request.tileWidth);
                 tileWindow.height = std::min(window.height, request.tileHeight);
                 tileWindow.x =

@@ -220,7 +220,7 @@ TEST(Sam3TextSession, TiledRunsPullTheLastTileInsideAndStopCleanly) {
     ASSERT_EQ(windows.size(), 2U);
     EXPECT_EQ(windows[1].x, 1);
     EXPECT_EQ(windows[1].width, 1024);
-    EXPECT_EQ(windows[1].columnIndex, 1);
+    EXPECT_EQ(windows[1].column, 1);
     EXPECT_EQ(messages, (QStringList{u"0/2 0% SAM3 tiled inference started."_s,
                                      u"1/2 50% SAM3 tile completed."_s, u"2/2 100% SAM3 tile completed."_s}));
     EXPECT_EQ(summary.rasterWidth, 1025);

@@ -5,6 +5,7 @@
 #include <tarnivale/ai/export.h>
 #include <tarnivale/ai/raster.h>
 #include <tarnivale/ai/runtime.h>
+#include <tarnivale/ai/tiling.h>
 
 #include <QJsonObject>
 #include <QList>
@@ -43,15 +44,8 @@ struct TARNIVALE_AI_EXPORT AiSamExecutionOptions {
     std::int64_t maximumHostBytes = 536870912;
 };
 
-/// A pixel window of a raster; the two indices only label it (tiles carry their grid position there).
-struct TARNIVALE_AI_EXPORT AiSamPixelWindow {
-    std::int32_t columnIndex = 0;
-    std::int32_t rowIndex = 0;
-    std::int32_t x = 0;
-    std::int32_t y = 0;
-    std::int32_t width = 0;
-    std::int32_t height = 0;
-};
+/// A pixel window of a raster; its grid column and row only label it (tiles carry their position there).
+using AiSamPixelWindow = AiTileWindow;
 
 /// How a raster window becomes the 8-bit RGB image a SAM3 encoder sees.
 struct TARNIVALE_AI_EXPORT AiSamRasterOptions {
