@@ -1,17 +1,22 @@
 #include <tarnivale/ai/detection.h>
 #include <tarnivale/ai/raster.h>
 
+#include "detection/detection_heads.h"
 #include "runtime/errors.h"
 
 namespace Tarnivale::AI {
 
 namespace {
 
+QString roleOf(const AiOutputDecoderSpec& decoder) {
+    return decoder.options.value(QStringLiteral("role")).toString().trimmed().toLower();
+}
+
 /// The one output decoder whose "role" option is `role`.
 const AiOutputDecoderSpec& decoderWithRole(const AiModelManifest& manifest, const QString& role) {
     const AiOutputDecoderSpec* found = nullptr;
     for (const AiOutputDecoderSpec& decoder : manifest.outputDecoders) {
-        if (decoder.options.value(QStringLiteral("role")).toString().trimmed().toLower() != role) {
+        if (roleOf(decoder) != role) {
             continue;
         }
         if (found) {
@@ -67,32 +72,67 @@ void applyOverrides(const AiVariantMap& map, AiObjectDetectionOptions& options) 
 
 }  // namespace
 
+DetectionHeads detectionHeads(const AiModelManifest& manifest) {
+    DetectionHeads heads;
+    heads.boxes = &decoderWithRole(manifest, QStringLiteral("boxes"));
+    heads.scores = &decoderWithRole(manifest, QStringLiteral("scores"));
+    heads.classes = &decoderWithRole(manifest, QStringLiteral("classes"));
+    heads.options.scoreThreshold = heads.scores->threshold;
+    applyOverrides(heads.boxes->options, heads.options);
+    applyOverrides(heads.scores->options, heads.options);
+    applyOverrides(heads.classes->options, heads.options);
+    return heads;
+}
+
+void overrideThresholds(AiModelManifest& manifest, const AiRasterObjectDetectionRequest& request) {
+    for (AiOutputDecoderSpec& decoder : manifest.outputDecoders) {
+        if (roleOf(decoder) != QLatin1String("classes")) {
+            continue;
+        }
+        if (request.scoreThreshold) {
+            decoder.options.insert(QStringLiteral("scoreThreshold"), *request.scoreThreshold);
+        }
+        if (request.nmsThreshold) {
+            decoder.options.insert(QStringLiteral("nmsThreshold"), *request.nmsThreshold);
+        }
+    }
+}
+
+void setImageSize(AiModelManifest& manifest, std::int32_t width, std::int32_t height) {
+    for (AiOutputDecoderSpec& decoder : manifest.outputDecoders) {
+        const QString role = roleOf(decoder);
+        if (role != QLatin1String("boxes") && role != QLatin1String("scores") &&
+            role != QLatin1String("classes")) {
+            continue;
+        }
+        if (!decoder.options.contains(QStringLiteral("imageWidth"))) {
+            decoder.options.insert(QStringLiteral("imageWidth"), width);
+        }
+        if (!decoder.options.contains(QStringLiteral("imageHeight"))) {
+            decoder.options.insert(QStringLiteral("imageHeight"), height);
+        }
+    }
+}
+
 AiObjectDetectionResult AiObjectDetectionExecutor::decode(const AiModelManifest& manifest,
                                                           const AiInferenceResult& result) {
     if (manifest.task != AiTaskKind::ObjectDetection) {
         throwInvalidArgument(QStringLiteral("AI manifest task must be object_detection."));
     }
-    const AiOutputDecoderSpec& boxes = decoderWithRole(manifest, QStringLiteral("boxes"));
-    const AiOutputDecoderSpec& scores = decoderWithRole(manifest, QStringLiteral("scores"));
-    const AiOutputDecoderSpec& classes = decoderWithRole(manifest, QStringLiteral("classes"));
-    const AiTensor& boxTensor = outputNamed(result, boxes.tensor);
-    const AiTensor& classTensor = outputNamed(result, classes.tensor);
-    const AiTensor& scoreTensor = outputNamed(result, scores.tensor);
+    const DetectionHeads heads = detectionHeads(manifest);
+    const AiTensor& boxTensor = outputNamed(result, heads.boxes->tensor);
+    const AiTensor& classTensor = outputNamed(result, heads.classes->tensor);
+    const AiTensor& scoreTensor = outputNamed(result, heads.scores->tensor);
+    const AiOutputDecoderSpec& scores = *heads.scores;
     const QString activation = scores.activation.trimmed().toLower();
     const bool raw = (activation == QLatin1String("none") || activation == QLatin1String("identity")) &&
                      !scores.options.contains(QStringLiteral("channel")) &&
                      !scores.options.contains(QStringLiteral("classIndex"));
     const AiTensor prepared = raw ? scoreTensor : AiOutputDecoder::decode(scoreTensor, scores);
 
-    AiObjectDetectionOptions options;
-    options.scoreThreshold = scores.threshold;
-    applyOverrides(boxes.options, options);
-    applyOverrides(scores.options, options);
-    applyOverrides(classes.options, options);
-
     AiObjectDetectionResult detected;
     detected.detections =
-        AiObjectDetectionDecoder::decode(boxTensor, prepared, classTensor, options, manifest.labels);
+        AiObjectDetectionDecoder::decode(boxTensor, prepared, classTensor, heads.options, manifest.labels);
     detected.provider = result.provider;
     detected.elapsedMilliseconds = result.elapsedMilliseconds;
     return detected;

@@ -1,6 +1,7 @@
 #include "sam3/sam3_gis_writer_impl.h"
 
 #include "runtime/errors.h"
+#include "runtime/publish_file.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -12,9 +13,6 @@
 #include <gdal.h>
 #include <gdal_alg.h>
 #include <ogr_api.h>
-
-#include <fcntl.h>
-#include <stdio.h>
 
 #include <algorithm>
 #include <map>
@@ -365,14 +363,10 @@ AiSamGisResult AiSamGisWriter::finish(const AiSamTiledSummary& summary) {
     if (QFileInfo::exists(w.destination) || QFileInfo(w.destination).isSymLink()) {
         throwRuntimeError(QStringLiteral("SAM3 GIS destination appeared during processing."));
     }
-    const QByteArray from = QFile::encodeName(w.staging->path());
-    const QByteArray to = QFile::encodeName(w.destination);
-    if (renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE) != 0) {
-        require(errno != EEXIST, "SAM3 GIS destination appeared during processing.");
-        // File systems without RENAME_NOREPLACE: the destination was checked to be free just before.
-        require(errno == EINVAL && ::rename(from.constData(), to.constData()) == 0,
-                "Cannot publish SAM3 GIS output directory.");
-    }
+    const PublishOutcome published = publishWithoutReplacing(w.staging->path(), w.destination);
+    require(published != PublishOutcome::DestinationExists,
+            "SAM3 GIS destination appeared during processing.");
+    require(published == PublishOutcome::Published, "Cannot publish SAM3 GIS output directory.");
     w.staging->setAutoRemove(false);
     w.finished = true;
     step(5);

@@ -5,6 +5,7 @@
 
 #include "runtime/errors.h"
 #include "runtime/gdal_handles.h"
+#include "runtime/publish_file.h"
 #include "tasks/task_api.h"
 #include "tasks/task_json.h"
 #include "tasks/task_table.h"
@@ -17,10 +18,7 @@
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 
-#include <fcntl.h>
 #include <unistd.h>
-#include <cerrno>
-#include <cstdio>
 
 namespace Tarnivale::AI::Tasks {
 
@@ -28,21 +26,8 @@ namespace {
 
 constexpr qint64 CopyChunkBytes = 4 * 1024 * 1024;
 
-bool occupied(const QString& path) {
-    const QFileInfo info(path);
-    return info.exists() || info.isSymLink();
-}
-
-// Renames without replacing: a file that appeared at the destination meanwhile is never overwritten.
 bool moveWithoutReplacing(const QString& from, const QString& to) {
-    const QByteArray source = QFile::encodeName(from);
-    const QByteArray target = QFile::encodeName(to);
-    if (renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) == 0) {
-        return true;
-    }
-    // File systems without RENAME_NOREPLACE: the destination was checked to be free just before.
-    return (errno == EINVAL || errno == ENOSYS) && !occupied(to) &&
-           std::rename(source.constData(), target.constData()) == 0;
+    return publishWithoutReplacing(from, to) == PublishOutcome::Published;
 }
 
 void exportGeoTiff(const QString& sourcePath, const QString& destination) {
@@ -75,8 +60,8 @@ void exportGeoTiff(const QString& sourcePath, const QString& destination) {
     staged.close();
     if (!moveWithoutReplacing(staged.fileName(), destination)) {
         // A file that appeared at the destination since it was checked is left as it is.
-        throwRuntimeError(occupied(destination) ? QStringLiteral("Export destination exists.")
-                                                : QStringLiteral("Cannot commit GeoTIFF export."));
+        throwRuntimeError(pathOccupied(destination) ? QStringLiteral("Export destination exists.")
+                                                    : QStringLiteral("Cannot commit GeoTIFF export."));
     }
     staged.setAutoRemove(false);
 }
@@ -122,7 +107,7 @@ void exportShapefile(const QString& sourcePath, const QString& destination) {
         }
     }
     for (const QString& name : staged) {
-        if (occupied(directory.absoluteFilePath(name))) {
+        if (pathOccupied(directory.absoluteFilePath(name))) {
             throwRuntimeError(QStringLiteral("Shapefile sidecar destination exists."));
         }
     }
@@ -168,7 +153,7 @@ QJsonObject exportTaskResult(std::uint64_t taskId, const char* exportJson) {
     if (sourcePath.isEmpty()) {
         throwRuntimeError(QStringLiteral("This task does not expose the requested export format."));
     }
-    if (occupied(destination)) {
+    if (pathOccupied(destination)) {
         throwRuntimeError(QStringLiteral("Export destination exists."));
     }
     if (!QFileInfo(destination).absoluteDir().exists()) {

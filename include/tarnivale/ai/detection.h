@@ -6,11 +6,14 @@
 #include <tarnivale/ai/export.h>
 #include <tarnivale/ai/models.h>
 #include <tarnivale/ai/runtime.h>
+#include <tarnivale/core/operations/operation_context.h>
 
 #include <QList>
 #include <QString>
 
 #include <cstdint>
+#include <functional>
+#include <optional>
 
 namespace Tarnivale::AI {
 
@@ -86,6 +89,79 @@ public:
     /// Opens the package, runs its model on the inputs and decodes the outputs.
     static AiObjectDetectionResult run(const QString& packagePath, const QList<AiTensor>& inputs,
                                        const AiSessionOptions& sessionOptions = {});
+};
+
+// --- Raster detection ------------------------------------------------------------------------------------
+
+struct TARNIVALE_AI_EXPORT AiRasterObjectDetectionRequest {
+    QString packagePath;
+    QString rasterPath;
+    AiSessionOptions sessionOptions;
+    std::function<bool()> cancellationRequested;  ///< polled at the checkpoints; true cancels
+    Tarnivale::Core::Operations::OperationContext
+        operationContext;  ///< asked first; its request also cancels
+    /// When set, replace the manifest's thresholds after its decoders' options are applied.
+    std::optional<double> scoreThreshold;
+    std::optional<double> nmsThreshold;
+};
+
+struct TARNIVALE_AI_EXPORT AiRasterObjectDetectionProgress {
+    std::int32_t percent = 0;
+    QString message;
+};
+
+using AiRasterObjectDetectionProgressCallback = std::function<void(const AiRasterObjectDetectionProgress&)>;
+
+struct TARNIVALE_AI_EXPORT AiRasterObjectDetectionResult {
+    AiObjectDetectionResult detection;  ///< detections in raster pixel coordinates
+    QList<AiDetection> pixelDetections;
+    QList<AiGeoreferencedDetection> georeferencedDetections;  ///< only with a six-value geotransform
+    std::int32_t rasterWidth = 0;
+    std::int32_t rasterHeight = 0;
+    QList<double> geoTransform;  ///< empty when the raster has none
+    QString projection;          ///< WKT, empty when none
+    bool cancelled = false;
+};
+
+class TARNIVALE_AI_EXPORT AiRasterObjectDetectionExecutor {
+public:
+    /// One shot over the whole raster: its bands are read at the model's input size (resampled when the
+    /// adapter's resize mode is "stretch" or "bilinear"), normalised, run, decoded and scaled back to raster
+    /// pixels. Throws on failures; cancellation is reported through `cancelled`.
+    static AiRasterObjectDetectionResult run(const AiRasterObjectDetectionRequest& request,
+                                             const AiRasterObjectDetectionProgressCallback& progress = {});
+};
+
+/// How a scene is cut into overlapping windows for sliced detection.
+struct TARNIVALE_AI_EXPORT AiSlicedDetectionOptions {
+    std::int32_t tileWidth = 0;   ///< window size in raster pixels; 0 = the model's input width
+    std::int32_t tileHeight = 0;  ///< 0 = the model's input height
+    std::int32_t overlapX = -1;   ///< pixels shared by neighbouring windows; negative = 20 % of the tile
+    std::int32_t overlapY = -1;
+    bool classAgnosticMerge = false;  ///< suppress across classes when merging the windows' detections
+};
+
+class TARNIVALE_AI_EXPORT AiSlicedObjectDetectionExecutor {
+public:
+    /// Runs the package over overlapping windows (each read at the model's input size), drops detections
+    /// cut by an inner window edge when another window holds the object whole, merges the rest with one
+    /// suppression over the scene and georeferences them. Memory stays that of one window. A window smaller
+    /// than the model input (at a small raster's edge) is zero-padded. The manifest's maximumDetections
+    /// bounds each window, not the scene.
+    static AiRasterObjectDetectionResult run(const AiRasterObjectDetectionRequest& request,
+                                             const AiSlicedDetectionOptions& options = {},
+                                             const AiRasterObjectDetectionProgressCallback& progress = {});
+};
+
+/// Writes detections as box polygons to a new GeoPackage layer in the raster's CRS.
+class TARNIVALE_AI_EXPORT AiDetectionVectorWriter {
+public:
+    /// Layer `layerName` with fields "score" (real), "class_id" (integer) and "label" (text); footprints
+    /// come from the result's geotransform (pixel coordinates when it has none). The file is written beside
+    /// `path` and renamed into place once complete; an existing `path` is never replaced. Returns the
+    /// feature count.
+    static std::int64_t write(const AiRasterObjectDetectionResult& result, const QString& path,
+                              const QString& layerName = QStringLiteral("detections"));
 };
 
 }  // namespace Tarnivale::AI

@@ -1,0 +1,150 @@
+#include <tarnivale/ai/detection.h>
+
+#include "detection/detection_heads.h"
+#include "detection/detection_input.h"
+#include "detection/detection_merge.h"
+#include "detection/detection_run.h"
+#include "runtime/errors.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace Tarnivale::AI {
+
+namespace {
+
+/// The window starts along one axis: every `stride` pixels, the last one flush with the raster's edge.
+QList<std::int32_t> windowStarts(std::int32_t length, std::int32_t tile, std::int32_t overlap) {
+    QList<std::int32_t> starts{0};
+    for (std::int64_t start = tile - overlap; std::int64_t{starts.last()} + tile < length;
+         start += tile - overlap) {
+        starts.append(static_cast<std::int32_t>(std::min<std::int64_t>(start, length - tile)));
+    }
+    return starts;
+}
+
+struct Axis {
+    std::int32_t tile = 0;
+    std::int32_t overlap = 0;
+    QList<std::int32_t> starts;
+};
+
+Axis axis(std::int32_t requestedTile, std::int32_t requestedOverlap, std::int32_t modelSize,
+          std::int32_t length) {
+    Axis plan;
+    plan.tile = requestedTile > 0 ? requestedTile : modelSize;
+    plan.overlap = requestedOverlap >= 0 ? requestedOverlap : plan.tile / 5;
+    if (requestedTile < 0 || plan.overlap >= plan.tile) {
+        throwInvalidArgument(
+            QStringLiteral("Sliced detection needs a positive tile larger than its overlap."));
+    }
+    plan.starts = windowStarts(length, plan.tile, plan.overlap);
+    return plan;
+}
+
+// A box is cut by an inner edge of a window when it reaches within `margin` of an edge that is not the
+// raster's own.
+bool cutAt(double low, double high, std::int32_t start, std::int32_t size, std::int32_t length,
+           double margin) {
+    return (start > 0 && low <= start + margin) || (start + size < length && high >= start + size - margin);
+}
+
+bool someWindowHolds(double low, double high, const QList<std::int32_t>& starts, std::int32_t tile,
+                     std::int32_t length, double margin) {
+    return std::any_of(starts.begin(), starts.end(), [&](std::int32_t start) {
+        return !cutAt(low, high, start, std::min(tile, length), length, margin) && low >= start &&
+               high <= start + std::min(tile, length);
+    });
+}
+
+}  // namespace
+
+AiRasterObjectDetectionResult AiSlicedObjectDetectionExecutor::run(
+    const AiRasterObjectDetectionRequest& request, const AiSlicedDetectionOptions& options,
+    const AiRasterObjectDetectionProgressCallback& progress) {
+    const auto report = [&progress](std::int32_t percent, const QString& message) {
+        if (progress) {
+            progress({percent, message});
+        }
+    };
+    checkDetectionRequest(request);
+    report(5, QStringLiteral("Opening model package..."));
+    DetectionPackage package = openDetectionPackage(request);
+    AiRasterObjectDetectionResult result;
+    if (detectionCancelled(request)) {
+        result.cancelled = true;
+        return result;
+    }
+    const Gdal::Dataset dataset = openDetectionRaster(request.rasterPath, result);
+    const DetectionModelInput input = detectionModelInput(package.manifest);
+    const Axis columns = axis(options.tileWidth, options.overlapX, input.width, result.rasterWidth);
+    const Axis rows = axis(options.tileHeight, options.overlapY, input.height, result.rasterHeight);
+    if (!input.resamples() && (columns.tile != input.width || rows.tile != input.height)) {
+        throwInvalidArgument(QStringLiteral(
+            "Sliced detection tiles must match the model input size when the resize mode is 'none'."));
+    }
+    setImageSize(package.manifest, input.width, input.height);
+    const DetectionHeads heads = detectionHeads(package.manifest);
+
+    report(10, QStringLiteral("Preparing sliced detection..."));
+    DetectionTensorReader reader(dataset.get(), input, package.manifest.normalization);
+    const AiSession session(package.modelPath, request.sessionOptions);
+    AiInferenceResult outputs;
+    QList<AiDetection> kept;
+    const qsizetype windows = columns.starts.size() * rows.starts.size();
+    qsizetype done = 0;
+    for (const std::int32_t y : rows.starts) {
+        for (const std::int32_t x : columns.starts) {
+            if (detectionCancelled(request)) {
+                result.cancelled = true;
+                return result;
+            }
+            const std::int32_t width = std::min(columns.tile, result.rasterWidth);
+            const std::int32_t height = std::min(rows.tile, result.rasterHeight);
+            // A window narrower than the tile (a small raster) keeps the tile's scale and is zero-padded.
+            const std::int32_t bufferWidth = std::clamp<std::int32_t>(
+                static_cast<std::int32_t>(std::lround(double(width) * input.width / columns.tile)), 1,
+                input.width);
+            const std::int32_t bufferHeight = std::clamp<std::int32_t>(
+                static_cast<std::int32_t>(std::lround(double(height) * input.height / rows.tile)), 1,
+                input.height);
+            session.runInto(reader.read(x, y, width, height, bufferWidth, bufferHeight), outputs);
+            result.detection.elapsedMilliseconds += outputs.elapsedMilliseconds;
+            const double scaleX = double(width) / bufferWidth;
+            const double scaleY = double(height) / bufferHeight;
+            // One model pixel: a box this close to a window edge is taken as cut by it.
+            const double marginX = std::max(1.0, scaleX);
+            const double marginY = std::max(1.0, scaleY);
+            for (AiDetection detection :
+                 AiObjectDetectionExecutor::decode(package.manifest, outputs).detections) {
+                detection.xMin = x + detection.xMin * scaleX;
+                detection.xMax = x + detection.xMax * scaleX;
+                detection.yMin = y + detection.yMin * scaleY;
+                detection.yMax = y + detection.yMax * scaleY;
+                const bool cut =
+                    cutAt(detection.xMin, detection.xMax, x, width, result.rasterWidth, marginX) ||
+                    cutAt(detection.yMin, detection.yMax, y, height, result.rasterHeight, marginY);
+                if (cut &&
+                    someWindowHolds(detection.xMin, detection.xMax, columns.starts, columns.tile,
+                                    result.rasterWidth, marginX) &&
+                    someWindowHolds(detection.yMin, detection.yMax, rows.starts, rows.tile,
+                                    result.rasterHeight, marginY)) {
+                    continue;  // a neighbour sees this object whole
+                }
+                kept.append(detection);
+            }
+            ++done;
+            report(10 + static_cast<std::int32_t>(85 * done / windows),
+                   QStringLiteral("Detecting objects in window %1 of %2...").arg(done).arg(windows));
+        }
+    }
+    const bool agnostic = options.classAgnosticMerge || heads.options.classAgnosticNms;
+    result.detection.detections = mergeDetections(std::move(kept), heads.options.nmsThreshold, agnostic,
+                                                  std::max(columns.tile, rows.tile));
+    result.detection.provider = outputs.provider;
+    finishDetectionResult(result);
+    report(100, QStringLiteral("Object detection complete."));
+    return result;
+}
+
+}  // namespace Tarnivale::AI
