@@ -1,13 +1,13 @@
 #pragma once
 
-#include <tarnivale/ai/detection.h>
-
 #include <algorithm>
 
 namespace Tarnivale::AI {
 
-/// Intersection over union of two corner boxes; 0 when the union is empty.
-inline double intersectionOverUnion(const AiDetection& a, const AiDetection& b) {
+/// Intersection over union of two corner boxes (anything with xMin, yMin, xMax, yMax); 0 when the union is
+/// empty. The decoder and the scene-wide merge share it, so both suppress by the same rule.
+template <typename Box>
+double intersectionOverUnion(const Box& a, const Box& b) {
     const double width = std::max(0.0, std::min(a.xMax, b.xMax) - std::max(a.xMin, b.xMin));
     const double height = std::max(0.0, std::min(a.yMax, b.yMax) - std::max(a.yMin, b.yMin));
     const double intersection = width * height;
