@@ -83,4 +83,19 @@ QList<int> Arguments::integers(const QString& name) const {
     return numbers;
 }
 
+QList<double> parseNumbers(const QString& option, const QString& text, qsizetype count) {
+    QList<double> values;
+    for (const QString& part : text.split(u',')) {
+        bool ok = false;
+        values.append(part.trimmed().toDouble(&ok));
+        if (!ok) {
+            throw UsageError("--" + option.toStdString() + " takes comma-separated numbers");
+        }
+    }
+    if (values.size() != count) {
+        throw UsageError("--" + option.toStdString() + " takes " + std::to_string(count) + " numbers");
+    }
+    return values;
+}
+
 }  // namespace Tarnivale::Cli

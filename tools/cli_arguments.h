@@ -41,4 +41,7 @@ private:
     QStringList m_operands;
 };
 
+/// `count` comma-separated numbers given to --option ("--point 10.5,20"), else a usage error naming it.
+QList<double> parseNumbers(const QString& option, const QString& text, qsizetype count);
+
 }  // namespace Tarnivale::Cli

@@ -56,29 +56,14 @@ const char* const TaskHelp =
 namespace {
 
 /// Exactly `count` comma-separated numbers of an option.
-QList<double> numbers(const QString& option, const QString& text, qsizetype count) {
-    QList<double> values;
-    for (const QString& part : text.split(u',')) {
-        bool ok = false;
-        values.append(part.trimmed().toDouble(&ok));
-        if (!ok) {
-            throw UsageError("--" + option.toStdString() + " takes comma-separated numbers");
-        }
-    }
-    if (values.size() != count) {
-        throw UsageError("--" + option.toStdString() + " takes " + std::to_string(count) + " numbers");
-    }
-    return values;
-}
-
 void addSam3Options(const Arguments& options, QJsonObject& request) {
     if (options.has(QStringLiteral("text"))) {
         request.insert(QStringLiteral("text"), options.value(QStringLiteral("text")));
     }
     if (options.has(QStringLiteral("score-threshold"))) {
         request.insert(QStringLiteral("scoreThreshold"),
-                       numbers(QStringLiteral("score-threshold"),
-                               options.value(QStringLiteral("score-threshold")), 1)[0]);
+                       parseNumbers(QStringLiteral("score-threshold"),
+                                    options.value(QStringLiteral("score-threshold")), 1)[0]);
     }
     if (options.has(QStringLiteral("point"))) {
         QJsonArray points;
@@ -87,7 +72,7 @@ void addSam3Options(const Arguments& options, QJsonObject& request) {
             if (negative) {
                 point.chop(4);
             }
-            const QList<double> xy = numbers(QStringLiteral("point"), point, 2);
+            const QList<double> xy = parseNumbers(QStringLiteral("point"), point, 2);
             points.append(QJsonObject{{QStringLiteral("x"), xy[0]},
                                       {QStringLiteral("y"), xy[1]},
                                       {QStringLiteral("positive"), !negative}});
@@ -95,14 +80,16 @@ void addSam3Options(const Arguments& options, QJsonObject& request) {
         request.insert(QStringLiteral("points"), points);
     }
     if (options.has(QStringLiteral("box"))) {
-        const QList<double> box = numbers(QStringLiteral("box"), options.value(QStringLiteral("box")), 4);
+        const QList<double> box =
+            parseNumbers(QStringLiteral("box"), options.value(QStringLiteral("box")), 4);
         request.insert(QStringLiteral("box"), QJsonArray{box[0], box[1], box[2], box[3]});
     }
     if (options.has(QStringLiteral("coordinate-space"))) {
         request.insert(QStringLiteral("coordinateSpace"), options.value(QStringLiteral("coordinate-space")));
     }
     if (options.has(QStringLiteral("window"))) {
-        const QList<double> w = numbers(QStringLiteral("window"), options.value(QStringLiteral("window")), 4);
+        const QList<double> w =
+            parseNumbers(QStringLiteral("window"), options.value(QStringLiteral("window")), 4);
         request.insert(QStringLiteral("window"), QJsonObject{{QStringLiteral("x"), w[0]},
                                                              {QStringLiteral("y"), w[1]},
                                                              {QStringLiteral("width"), w[2]},

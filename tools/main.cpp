@@ -20,6 +20,7 @@ const Command Commands[] = {
     {"diagnostics", "check the runtime, a provider and a model", DiagnosticsHelp, &diagnosticsCommand},
     {"inspect", "show a model package", InspectHelp, &inspectCommand},
     {"run", "run a raster inference", RunHelp, &runCommand},
+    {"detect", "detect objects in a raster", DetectHelp, &detectCommand},
     {"task", "run a built-in task and export its results", TaskHelp, &taskCommand},
     {"package create", "make a model package", PackageCreateHelp, &packageCreateCommand},
     {"package check", "validate a model package", PackageCheckHelp, &packageCheckCommand},

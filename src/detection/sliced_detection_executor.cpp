@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace Tarnivale::AI {
 
@@ -23,6 +24,8 @@ QList<std::int32_t> windowStarts(std::int32_t length, std::int32_t tile, std::in
     return starts;
 }
 
+constexpr std::int64_t MaximumWindowsPerAxis = std::int64_t{1} << 20;
+
 struct Axis {
     std::int32_t tile = 0;
     std::int32_t overlap = 0;
@@ -37,6 +40,13 @@ Axis axis(std::int32_t requestedTile, std::int32_t requestedOverlap, std::int32_
     if (requestedTile < 0 || plan.overlap >= plan.tile) {
         throwInvalidArgument(
             QStringLiteral("Sliced detection needs a positive tile larger than its overlap."));
+    }
+    // Counted before the starts are listed: a one-pixel tile over a huge raster would list billions.
+    const std::int64_t stride = plan.tile - plan.overlap;
+    const std::int64_t count =
+        length <= plan.tile ? 1 : (std::int64_t{length} - plan.tile + stride - 1) / stride + 1;
+    if (count > MaximumWindowsPerAxis) {
+        throwInvalidArgument(QStringLiteral("Sliced detection tiles are too small for this raster."));
     }
     plan.starts = windowStarts(length, plan.tile, plan.overlap);
     return plan;
@@ -62,9 +72,11 @@ bool someWindowHolds(double low, double high, const QList<std::int32_t>& starts,
 AiRasterObjectDetectionResult AiSlicedObjectDetectionExecutor::run(
     const AiRasterObjectDetectionRequest& request, const AiSlicedDetectionOptions& options,
     const AiRasterObjectDetectionProgressCallback& progress) {
-    const auto report = [&progress](std::int32_t percent, const QString& message) {
+    std::int32_t windows = 0;
+    std::int32_t done = 0;
+    const auto report = [&](std::int32_t percent, const QString& message) {
         if (progress) {
-            progress({percent, message});
+            progress({percent, message, done, windows});
         }
     };
     checkDetectionRequest(request);
@@ -91,8 +103,12 @@ AiRasterObjectDetectionResult AiSlicedObjectDetectionExecutor::run(
     const AiSession session(package.modelPath, request.sessionOptions);
     AiInferenceResult outputs;
     QList<AiDetection> kept;
-    const qsizetype windows = columns.starts.size() * rows.starts.size();
-    qsizetype done = 0;
+    // Windows are counted in 32 bits for the progress record: a scene cut finer than that is refused.
+    const qint64 windowCount = qint64{columns.starts.size()} * rows.starts.size();
+    if (windowCount > std::numeric_limits<std::int32_t>::max()) {
+        throwInvalidArgument(QStringLiteral("Sliced detection tiles are too small for this raster."));
+    }
+    windows = static_cast<std::int32_t>(windowCount);
     for (const std::int32_t y : rows.starts) {
         for (const std::int32_t x : columns.starts) {
             if (detectionCancelled(request)) {
@@ -134,7 +150,7 @@ AiRasterObjectDetectionResult AiSlicedObjectDetectionExecutor::run(
                 kept.append(detection);
             }
             ++done;
-            report(10 + static_cast<std::int32_t>(85 * done / windows),
+            report(10 + static_cast<std::int32_t>(qint64{85} * done / windows),
                    QStringLiteral("Detecting objects in window %1 of %2...").arg(done).arg(windows));
         }
     }

@@ -93,6 +93,8 @@ int main(int argc, char** argv) {
     CHECK(strcmp(TEXT(TarnivaleAI_GetLastError()), "Required wide string is null.") == 0);
     TarnivaleAI_FreeString(TarnivaleAI_GetAvailableProvidersJson());
     CHECK(strcmp(TEXT(TarnivaleAI_GetLastError()), "") == 0);
+    CHECK(TarnivaleAI_RunObjectDetection(u"{\"mode\": \"sliced\"}", onProgress, &calls) == NULL);
+    CHECK(strcmp(TEXT(TarnivaleAI_GetLastError()), "AI model package path is required.") == 0);
     CHECK(TarnivaleAI_StartTaskUtf8(NULL) == 0);
     CHECK(lastTaskErrorIs("Task JSON is null."));
     const uint64_t task = TarnivaleAI_StartTaskUtf8(

@@ -3,6 +3,7 @@
 
 #include <tarnivale/ai/models.h>
 
+#include "detection/detection_fixture.h"
 #include "support/raster_fixture.h"
 #include "support/test_paths.h"
 #include "tasks/task_fixture.h"  // field(), text() and lastTaskError()
@@ -11,7 +12,9 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 
+#include <random>
 #include <thread>
+#include <tuple>
 
 using namespace Tarnivale::AI;
 using namespace Tarnivale::AI::Testing;
@@ -239,4 +242,77 @@ TEST_F(Interop, WrongTypesAndHugeTextNeverCrash) {
     EXPECT_TRUE(message.endsWith(huge));
     EXPECT_EQ(error[message.size()], 0);
     TarnivaleAI_FreeString(error);
+}
+
+TEST_F(Interop, ObjectDetectionRunsRefusesWrongTypesAndSurvivesMutatedRequests) {
+    AiModelManifest squares = squaresManifest();
+    squares.inputAdapters[0].resize = "stretch";
+    const QString package = AiModelPackage::create(dir.filePath("squares"), squares, true).directoryPath();
+    const QString scene = dir.filePath("squares.tif");
+    writeScene(scene, 120, 100, {{20, 20, 10, 10, 0}, {58, 70, 10, 10, 1}});
+    const QString gpkg = dir.filePath("found.gpkg");
+    const QJsonObject valid{{"packagePath", package}, {"rasterPath", scene}, {"mode", "sliced"},
+                            {"overlapX", 16},         {"overlapY", 16},      {"outputPath", gpkg}};
+    QList<int> windows;
+    const auto record = [](int completed, int, int, const TarnivaleAI_Char*, void* list) {
+        static_cast<QList<int>*>(list)->append(completed);
+    };
+    const std::u16string request = wide(valid);
+    const QJsonObject result = json(TarnivaleAI_RunObjectDetection(request.c_str(), record, &windows));
+    EXPECT_EQ(field(result, "featureCount").toInt(), 2);
+    const QJsonObject first = field(result, "detections").toArray().at(0).toObject();
+    EXPECT_EQ(field(first, "label").toString() + QString::number(field(first, "xMin").toDouble()), "red20");
+    EXPECT_EQ(field(first, "footprint").toArray().size(), 4);
+    EXPECT_EQ(windows.last(), 6);  // 3 columns x 2 rows
+    EXPECT_TRUE(QFileInfo::exists(gpkg));
+
+    for (const auto& [key, value, message] : std::vector<std::tuple<QString, QJsonValue, std::string>>{
+             {"scoreThreshold", "0.5", "Detection request key 'scoreThreshold' must be a number."},
+             {"tileWidth", 1.5, "Detection request key 'tileWidth' must be a 32-bit integer."},
+             {"overlapY", 1e10, "Detection request key 'overlapY' must be a 32-bit integer."},
+             {"classAgnosticMerge", 1, "Detection request key 'classAgnosticMerge' must be true or false."},
+             {"packagePath", QJsonArray{}, "Detection request key 'packagePath' must be a string."},
+             {"mode", "tiled", "Unsupported detection mode: tiled"},
+             {"outputPath", gpkg, "Detection output already exists: " + gpkg.toStdString()},
+             {"nmsThreshold", 1.5, "AI detection score and NMS thresholds must be between 0 and 1."}}) {
+        QJsonObject wrong = valid;
+        wrong.insert(key, value);
+        const std::u16string text = wide(wrong);
+        EXPECT_EQ(TarnivaleAI_RunObjectDetection(text.c_str(), nullptr, nullptr), nullptr);
+        EXPECT_EQ(lastError(), message);
+    }
+
+    // A seeded mutation loop over the request's text: any answer is fine, a crash or a leak is not (the
+    // sanitizer builds run this too). Outputs go to a fresh path, so successes do not pile up refusals.
+    QJsonObject base = valid;
+    base.insert("mode", "oneShot");
+    base.remove("outputPath");
+    const QByteArray seed = QJsonDocument(base).toJson(QJsonDocument::Compact);
+    const QByteArray alphabet = "{}[]\",:0123456789.-eE truefalsnul\\/";
+    std::mt19937 random(20261207);
+    int answered = 0;
+    for (int round = 0; round < 300; ++round) {
+        QByteArray text = seed;
+        for (int edit = 0, edits = 1 + static_cast<int>(random() % 4); edit < edits; ++edit) {
+            const int at = static_cast<int>(random() % static_cast<unsigned>(text.size()));
+            switch (random() % 3) {
+                case 0:
+                    text[at] = alphabet[static_cast<int>(random() % alphabet.size())];
+                    break;
+                case 1:
+                    text.remove(at, 1 + static_cast<int>(random() % 8));
+                    break;
+                default:
+                    text.insert(at, text.mid(static_cast<int>(random() % text.size()), 12));
+            }
+        }
+        TarnivaleAI_Char* answer = TarnivaleAI_RunObjectDetection(
+            QString::fromUtf8(text).toStdU16String().c_str(), nullptr, nullptr);
+        answered += answer != nullptr;
+        TarnivaleAI_FreeString(answer);
+        if (answer == nullptr) {
+            EXPECT_FALSE(lastError().empty());
+        }
+    }
+    EXPECT_GT(answered, 0);
 }

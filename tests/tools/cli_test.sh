@@ -50,7 +50,7 @@ run 0 "providers --json" providers --json && parses "providers --json"
 run 0 "diagnostics --json" diagnostics --model "$data/demo_land_cover.onnx" --json && parses diagnostics
 grep -q '"modelCompatible":true' "$work/out" || fail "diagnostics: model not compatible"
 run 0 "--help" --help && grep -q "package create" "$work/out" || fail "--help lists no commands"
-for command in providers diagnostics inspect run task "package create" "package check" catalog; do
+for command in providers diagnostics inspect run detect task "package create" "package check" catalog; do
     # shellcheck disable=SC2086
     run 0 "$command --help" $command --help && grep -q "^Usage: tarnivale-ai" "$work/out" || fail "$command --help"
 done
@@ -134,6 +134,57 @@ JSON
 echo '{"text": "lake"}' >"$work/query.json"
 run 0 catalog catalog "$work/catalog.json" "$work/query.json" && grep -q "lake" "$work/out" || fail "catalog: no lake"
 run 0 "catalog --json" catalog "$work/catalog.json" "$work/query.json" --json && parses catalog
+
+# detect: the square detector over a 300 x 200 scene of small squares, one-shot and sliced.
+cat >"$work/detect-manifest.json" <<'JSON'
+{"schemaVersion": "1.0", "id": "squares", "version": "1", "task": "object_detection", "modelPath": "x",
+ "labels": ["red", "green"],
+ "inputs": [{"name": "image", "dataType": "Float32", "layout": "NCHW", "shape": [1, 3, 64, 64]}],
+ "outputs": [{"name": "boxes", "dataType": "Float32", "shape": [1, 64, 4]},
+             {"name": "scores", "dataType": "Float32", "shape": [1, 64]},
+             {"name": "classes", "dataType": "Float32", "shape": [1, 64]}],
+ "inputAdapters": [{"tensor": "image", "bands": [1, 2, 3], "resize": "stretch"}],
+ "outputDecoders": [{"id": "b", "tensor": "boxes", "options": {"role": "boxes"}},
+                    {"id": "s", "tensor": "scores", "threshold": 0.2, "options": {"role": "scores"}},
+                    {"id": "c", "tensor": "classes", "options": {"role": "classes"}}],
+ "normalization": {"scale": 0.00392156862745098}}
+JSON
+run 0 "detection package" package create --manifest "$work/detect-manifest.json" \
+    --model "$models/detection_squares.onnx" --output "$work/detect-package"
+/usr/bin/python3 - "$work/squares.tif" <<'PY'
+import sys
+import numpy as np
+from osgeo import gdal, osr
+pixels = np.full((3, 200, 300), 51, dtype=np.uint8)
+for x, y, band in ((20, 20, 0), (58, 10, 1), (150, 58, 0), (290, 190, 1)):
+    pixels[band, y:y + 10, x:x + 10] = 255
+dataset = gdal.GetDriverByName("GTiff").Create(sys.argv[1], 300, 200, 3, gdal.GDT_Byte)
+dataset.SetGeoTransform((500000, 10, 0, 4100000, 0, -10))
+crs = osr.SpatialReference()
+crs.ImportFromEPSG(32633)
+dataset.SetProjection(crs.ExportToWkt())
+dataset.WriteRaster(0, 0, 300, 200, pixels.tobytes())
+dataset = None
+PY
+features() {
+    # The dataset is kept in a name: a layer outlives a temporary dataset only as a dangling pointer.
+    /usr/bin/python3 -c 'import sys; from osgeo import gdal; d = gdal.OpenEx(sys.argv[1]); print(d.GetLayerByName("detections").GetFeatureCount())' "$1"
+}
+run 0 "detect --sliced" detect --package "$work/detect-package" --raster "$work/squares.tif" \
+    --output "$work/sliced.gpkg" --sliced --overlap 16 --score 0.2 &&
+    grep -q "^Wrote 4 detection(s) to $work/sliced.gpkg" "$work/out" || fail "detect --sliced summary: $(cat "$work/out")"
+[ "$(features "$work/sliced.gpkg")" = 4 ] || fail "detect --sliced: not 4 features"
+run 0 "detect one-shot --json" detect --package "$work/detect-package" --raster "$work/squares.tif" \
+    --output "$work/one-shot.gpkg" --json && parses "detect --json"
+grep -q '"featureCount":0' "$work/out" || fail "detect one-shot: small squares found at model scale"
+run 1 "detect onto an existing file" detect --package "$work/detect-package" --raster "$work/squares.tif" \
+    --output "$work/sliced.gpkg" --sliced
+stderr_is "tarnivale-ai: Detection output already exists: $work/sliced.gpkg" "detect onto an existing file"
+run 2 "detect --tile without --sliced" detect --package "$work/detect-package" --raster "$work/squares.tif" \
+    --output "$work/x.gpkg" --tile 64
+grep -qx "tarnivale-ai: --tile needs --sliced" "$work/err" || fail "detect --tile without --sliced: $(cat "$work/err")"
+run 2 "detect --score 2" detect --package "$work/detect-package" --raster "$work/squares.tif" \
+    --output "$work/x.gpkg" --score 2
 
 # Ctrl-C during a slow task: status 130 and no task workspace left.
 cat >"$work/slow-manifest.json" <<'JSON'

@@ -108,6 +108,8 @@ struct TARNIVALE_AI_EXPORT AiRasterObjectDetectionRequest {
 struct TARNIVALE_AI_EXPORT AiRasterObjectDetectionProgress {
     std::int32_t percent = 0;
     QString message;
+    std::int32_t completedWindows = 0;  ///< sliced runs only: windows done so far
+    std::int32_t totalWindows = 0;      ///< sliced runs only: windows of the scene
 };
 
 using AiRasterObjectDetectionProgressCallback = std::function<void(const AiRasterObjectDetectionProgress&)>;

@@ -41,6 +41,21 @@ TARNIVALE_AI_C_EXPORT TarnivaleAI_Char* TarnivaleAI_InspectModelPackageJson(
 TARNIVALE_AI_C_EXPORT TarnivaleAI_Char* TarnivaleAI_RunRasterInference(const TarnivaleAI_Char* requestJson,
                                                                        TarnivaleAI_ProgressCallback progress,
                                                                        void* userData);
+/* Detects objects in a raster with an object-detection package, on the calling thread. Request keys:
+ * "packagePath", "rasterPath" (required); "mode" "oneShot" (default: the whole raster at the model's input
+ * size) or "sliced" (overlapping windows of "tileWidth" x "tileHeight" raster pixels, default the model's
+ * input size, sharing "overlapX"/"overlapY" pixels, default 20 % of the tile; "classAgnosticMerge" merges
+ * windows across classes); "scoreThreshold", "nmsThreshold" (replace the manifest's); "outputPath" (a new
+ * GeoPackage of box polygons in the raster's CRS with "score", "class_id", "label"; never replaces a file)
+ * and "layerName" (default "detections"); the session keys of the diagnostics request. A key of the wrong
+ * type is refused by name. Result: "detections" (each "xMin", "yMin", "xMax", "yMax" in raster pixels,
+ * "score", "classId", "label", "footprint" as four [x, y] corners, empty without a geotransform),
+ * "rasterWidth", "rasterHeight", "geoTransform", "projectionWkt", "provider", "elapsedMilliseconds",
+ * "cancelled", "outputPath", "featureCount". The callback receives windows done and windows in all (0 and 0
+ * for one-shot runs), the percent and the stage message. */
+TARNIVALE_AI_C_EXPORT TarnivaleAI_Char* TarnivaleAI_RunObjectDetection(const TarnivaleAI_Char* requestJson,
+                                                                       TarnivaleAI_ProgressCallback progress,
+                                                                       void* userData);
 TARNIVALE_AI_C_EXPORT TarnivaleAI_Char* TarnivaleAI_RunVlmCatalogQuery(const TarnivaleAI_Char* catalogJson,
                                                                        const TarnivaleAI_Char* queryJson);
 /* The calling thread's last error (empty when the last call succeeded); never null. */
