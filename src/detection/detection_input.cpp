@@ -77,7 +77,6 @@ DetectionTensorReader::DetectionTensorReader(GDALDatasetH dataset, const Detecti
                                  static_cast<qsizetype>(sizeof(float)),
                              Qt::Uninitialized);
     m_inputs.append(tensor);
-    m_band.resize(static_cast<std::size_t>(input.height) * static_cast<std::size_t>(input.width));
 }
 
 const QList<AiTensor>& DetectionTensorReader::read(std::int32_t x, std::int32_t y, std::int32_t width,
@@ -90,6 +89,10 @@ const QList<AiTensor>& DetectionTensorReader::read(std::int32_t x, std::int32_t 
     if (bufferWidth < W || bufferHeight < H) {
         std::fill_n(tensor, C * H * W, 0.0f);
     }
+    // GDAL writes each band straight into its place in the tensor (planes for NCHW, every C-th value for
+    // NHWC), so the values are normalised where they lie: no band buffer, no second copy.
+    const qsizetype pixelStep = m_input.nhwc ? C : 1;
+    const qsizetype lineStep = W * pixelStep;
     const QList<double>& means = m_normalization.mean;
     const QList<double>& deviations = m_normalization.standardDeviation;
     const int bandCount = GDALGetRasterCount(m_dataset);
@@ -102,8 +105,10 @@ const QList<AiTensor>& DetectionTensorReader::read(std::int32_t x, std::int32_t 
         if (band < 1 || band > bandCount) {
             throwInvalidArgument(QStringLiteral("Raster input adapter references an unavailable band."));
         }
-        if (GDALRasterIOEx(GDALGetRasterBand(m_dataset, band), GF_Read, x, y, width, height, m_band.data(),
-                           bufferWidth, bufferHeight, GDT_Float32, 0, 0, &extra) != CE_None) {
+        float* plane = tensor + (m_input.nhwc ? c : c * H * W);
+        if (GDALRasterIOEx(GDALGetRasterBand(m_dataset, band), GF_Read, x, y, width, height, plane,
+                           bufferWidth, bufferHeight, GDT_Float32, pixelStep * GSpacing{sizeof(float)},
+                           lineStep * GSpacing{sizeof(float)}, &extra) != CE_None) {
             throwRuntimeError(QStringLiteral("Raster pixels could not be read."));
         }
         const double mean = means.isEmpty() ? 0.0 : means.at(std::min(c, means.size() - 1));
@@ -113,13 +118,14 @@ const QList<AiTensor>& DetectionTensorReader::read(std::int32_t x, std::int32_t 
             throwInvalidArgument(QStringLiteral("Normalization standard deviation cannot be zero."));
         }
         const double scale = m_normalization.scale;
+        if (scale == 1.0 && mean == 0.0 && deviation == 1.0) {
+            continue;
+        }
         for (qsizetype row = 0; row < bufferHeight; ++row) {
-            const float* source = m_band.data() + row * bufferWidth;
-            for (qsizetype column = 0; column < bufferWidth; ++column) {
-                const float value =
-                    static_cast<float>((static_cast<double>(source[column]) * scale - mean) / deviation);
-                const qsizetype pixel = row * W + column;
-                tensor[m_input.nhwc ? pixel * C + c : c * H * W + pixel] = value;
+            float* values = plane + row * lineStep;
+            for (qsizetype column = 0; column < bufferWidth * pixelStep; column += pixelStep) {
+                values[column] =
+                    static_cast<float>((static_cast<double>(values[column]) * scale - mean) / deviation);
             }
         }
     }

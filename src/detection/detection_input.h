@@ -7,8 +7,6 @@
 
 #include <gdal.h>
 
-#include <vector>
-
 namespace Tarnivale::AI {
 
 struct DetectionModelInput {
@@ -45,7 +43,6 @@ private:
     const DetectionModelInput& m_input;
     AiNormalization m_normalization;
     QList<AiTensor> m_inputs;
-    std::vector<float> m_band;
 };
 
 }  // namespace Tarnivale::AI

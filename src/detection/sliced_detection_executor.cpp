@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <future>
 #include <limits>
 
 namespace Tarnivale::AI {
@@ -59,13 +60,29 @@ bool cutAt(double low, double high, std::int32_t start, std::int32_t size, std::
     return (start > 0 && low <= start + margin) || (start + size < length && high >= start + size - margin);
 }
 
+// Whether a window along this axis holds [low, high] without it being cut: only the starts between
+// high - tile and low can, found by bisection (a scene may have thousands of windows per axis).
 bool someWindowHolds(double low, double high, const QList<std::int32_t>& starts, std::int32_t tile,
                      std::int32_t length, double margin) {
-    return std::any_of(starts.begin(), starts.end(), [&](std::int32_t start) {
-        return !cutAt(low, high, start, std::min(tile, length), length, margin) && low >= start &&
-               high <= start + std::min(tile, length);
-    });
+    const std::int32_t size = std::min(tile, length);
+    for (auto start = std::lower_bound(starts.begin(), starts.end(), high - size);
+         start != starts.end() && *start <= low; ++start) {
+        if (!cutAt(low, high, *start, size, length, margin) && high <= *start + size) {
+            return true;
+        }
+    }
+    return false;
 }
+
+/// One window: where it lies in the raster and the part of the model input it fills.
+struct Window {
+    std::int32_t x = 0;
+    std::int32_t y = 0;
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::int32_t bufferWidth = 0;
+    std::int32_t bufferHeight = 0;
+};
 
 }  // namespace
 
@@ -99,60 +116,84 @@ AiRasterObjectDetectionResult AiSlicedObjectDetectionExecutor::run(
     const DetectionHeads heads = detectionHeads(package.manifest);
 
     report(10, QStringLiteral("Preparing sliced detection..."));
-    DetectionTensorReader reader(dataset.get(), input, package.manifest.normalization);
-    const AiSession session(package.modelPath, request.sessionOptions);
-    AiInferenceResult outputs;
-    QList<AiDetection> kept;
     // Windows are counted in 32 bits for the progress record: a scene cut finer than that is refused.
     const qint64 windowCount = qint64{columns.starts.size()} * rows.starts.size();
     if (windowCount > std::numeric_limits<std::int32_t>::max()) {
         throwInvalidArgument(QStringLiteral("Sliced detection tiles are too small for this raster."));
     }
     windows = static_cast<std::int32_t>(windowCount);
-    for (const std::int32_t y : rows.starts) {
-        for (const std::int32_t x : columns.starts) {
-            if (detectionCancelled(request)) {
-                result.cancelled = true;
-                return result;
-            }
-            const std::int32_t width = std::min(columns.tile, result.rasterWidth);
-            const std::int32_t height = std::min(rows.tile, result.rasterHeight);
-            // A window narrower than the tile (a small raster) keeps the tile's scale and is zero-padded.
-            const std::int32_t bufferWidth = std::clamp<std::int32_t>(
-                static_cast<std::int32_t>(std::lround(double(width) * input.width / columns.tile)), 1,
-                input.width);
-            const std::int32_t bufferHeight = std::clamp<std::int32_t>(
-                static_cast<std::int32_t>(std::lround(double(height) * input.height / rows.tile)), 1,
-                input.height);
-            session.runInto(reader.read(x, y, width, height, bufferWidth, bufferHeight), outputs);
-            result.detection.elapsedMilliseconds += outputs.elapsedMilliseconds;
-            const double scaleX = double(width) / bufferWidth;
-            const double scaleY = double(height) / bufferHeight;
-            // One model pixel: a box this close to a window edge is taken as cut by it.
-            const double marginX = std::max(1.0, scaleX);
-            const double marginY = std::max(1.0, scaleY);
-            for (AiDetection detection :
-                 AiObjectDetectionExecutor::decode(package.manifest, outputs).detections) {
-                detection.xMin = x + detection.xMin * scaleX;
-                detection.xMax = x + detection.xMax * scaleX;
-                detection.yMin = y + detection.yMin * scaleY;
-                detection.yMax = y + detection.yMax * scaleY;
-                const bool cut =
-                    cutAt(detection.xMin, detection.xMax, x, width, result.rasterWidth, marginX) ||
-                    cutAt(detection.yMin, detection.yMax, y, height, result.rasterHeight, marginY);
-                if (cut &&
-                    someWindowHolds(detection.xMin, detection.xMax, columns.starts, columns.tile,
-                                    result.rasterWidth, marginX) &&
-                    someWindowHolds(detection.yMin, detection.yMax, rows.starts, rows.tile,
-                                    result.rasterHeight, marginY)) {
-                    continue;  // a neighbour sees this object whole
-                }
-                kept.append(detection);
-            }
-            ++done;
-            report(10 + static_cast<std::int32_t>(qint64{85} * done / windows),
-                   QStringLiteral("Detecting objects in window %1 of %2...").arg(done).arg(windows));
+    const std::int32_t width = std::min(columns.tile, result.rasterWidth);
+    const std::int32_t height = std::min(rows.tile, result.rasterHeight);
+    // A window narrower than the tile (a small raster) keeps the tile's scale and is zero-padded.
+    const std::int32_t bufferWidth = std::clamp<std::int32_t>(
+        static_cast<std::int32_t>(std::lround(double(width) * input.width / columns.tile)), 1, input.width);
+    const std::int32_t bufferHeight = std::clamp<std::int32_t>(
+        static_cast<std::int32_t>(std::lround(double(height) * input.height / rows.tile)), 1, input.height);
+    const auto windowAt = [&](qint64 index) {
+        return Window{columns.starts.at(index % columns.starts.size()),
+                      rows.starts.at(index / columns.starts.size()),
+                      width,
+                      height,
+                      bufferWidth,
+                      bufferHeight};
+    };
+    const double scaleX = double(width) / bufferWidth;
+    const double scaleY = double(height) / bufferHeight;
+    // One model pixel: a box this close to a window edge is taken as cut by it.
+    const double marginX = std::max(1.0, scaleX);
+    const double marginY = std::max(1.0, scaleY);
+
+    // The next window is read on a second thread, through a dataset handle of its own, while the model
+    // runs on this one: reading then costs no wall time. Memory stays that of two windows.
+    const Gdal::Dataset second = Gdal::open(request.rasterPath, GDAL_OF_RASTER | GDAL_OF_READONLY);
+    if (!second) {
+        throwRuntimeError(QStringLiteral("Input raster could not be opened."));
+    }
+    DetectionTensorReader readers[2] = {{dataset.get(), input, package.manifest.normalization},
+                                        {second.get(), input, package.manifest.normalization}};
+    const auto readAhead = [&](qint64 index) {
+        return std::async(std::launch::async, [&readers, window = windowAt(index), index] {
+            return &readers[index % 2].read(window.x, window.y, window.width, window.height,
+                                            window.bufferWidth, window.bufferHeight);
+        });
+    };
+    const AiSession session(package.modelPath, request.sessionOptions);
+    AiInferenceResult outputs;
+    QList<AiDetection> kept;
+    std::future<const QList<AiTensor>*> next = readAhead(0);
+    for (qint64 index = 0; index < windowCount; ++index) {
+        const QList<AiTensor>* tensors = next.get();
+        if (detectionCancelled(request)) {
+            result.cancelled = true;
+            return result;
         }
+        if (index + 1 < windowCount) {
+            next = readAhead(index + 1);
+        }
+        session.runInto(*tensors, outputs);
+        result.detection.elapsedMilliseconds += outputs.elapsedMilliseconds;
+        const Window window = windowAt(index);
+        for (AiDetection detection :
+             AiObjectDetectionExecutor::decode(package.manifest, outputs).detections) {
+            detection.xMin = window.x + detection.xMin * scaleX;
+            detection.xMax = window.x + detection.xMax * scaleX;
+            detection.yMin = window.y + detection.yMin * scaleY;
+            detection.yMax = window.y + detection.yMax * scaleY;
+            const bool cut =
+                cutAt(detection.xMin, detection.xMax, window.x, width, result.rasterWidth, marginX) ||
+                cutAt(detection.yMin, detection.yMax, window.y, height, result.rasterHeight, marginY);
+            if (cut &&
+                someWindowHolds(detection.xMin, detection.xMax, columns.starts, columns.tile,
+                                result.rasterWidth, marginX) &&
+                someWindowHolds(detection.yMin, detection.yMax, rows.starts, rows.tile, result.rasterHeight,
+                                marginY)) {
+                continue;  // a neighbour sees this object whole
+            }
+            kept.append(detection);
+        }
+        ++done;
+        report(10 + static_cast<std::int32_t>(qint64{85} * done / windows),
+               QStringLiteral("Detecting objects in window %1 of %2...").arg(done).arg(windows));
     }
     const bool agnostic = options.classAgnosticMerge || heads.options.classAgnosticNms;
     result.detection.detections = mergeDetections(std::move(kept), heads.options.nmsThreshold, agnostic,
