@@ -131,6 +131,13 @@ TEST(DetectionDecoder, FormatsClassesThresholdsAndSuppression) {
     ASSERT_EQ(kept.size(), 2);
     EXPECT_EQ(kept[0].score, 0.5);
     EXPECT_EQ(decode({{0, 0, 1, 1}, {nan}, {0}}, zero).size(), 0);
+    // A NaN corner fails "xMin < xMax" and is dropped; an infinite extent is a box like any other here (the
+    // georeferencer skips it) and its NaN overlaps suppress nothing.
+    const float inf = std::numeric_limits<float>::infinity();
+    const QList<AiDetection> unbounded = decode(
+        {{nan, 0, 1, 1, 0, 0, inf, 1, 0, -inf, 1, 1, 2, 2, 3, 3}, {0.9F, 0.8F, 0.7F, 0.6F}, {0, 0, 0, 0}});
+    ASSERT_EQ(unbounded.size(), 3);
+    EXPECT_EQ(boxOf(unbounded[0]) + boxOf(unbounded[1]), "0,0,inf,1 c0 0,-inf,1,1 c0 ");
 
     // Suppression: IoU exactly at the threshold keeps both; above suppresses within a class only, unless
     // class-agnostic; the limit stops after the first accepted.

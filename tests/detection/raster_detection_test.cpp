@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 
 #include <ogr_api.h>
@@ -150,6 +151,10 @@ TEST(RasterDetection, RefusalsInTheirOrder) {
     writeScene(raster, 64, 64, {});
     const QString other = dir.filePath("other.tif");
     writeScene(other, 60, 64, {});
+    // A file cut short after its header: GDAL opens it, its pixels cannot be read.
+    const QString truncated = dir.filePath("truncated.tif");
+    writeScene(truncated, 64, 64, {});
+    QFile::resize(truncated, 600);
     struct Row {
         std::function<void(AiModelManifest&)> change;
         QString raster;
@@ -188,6 +193,11 @@ TEST(RasterDetection, RefusalsInTheirOrder) {
              m.inputAdapters[0].bands = {1, 2, 4};
          },
          raster, "Raster input adapter references an unavailable band."},
+        {[](AiModelManifest& m) {
+             m.inputAdapters[0].bands = {0, 1, 2};
+         },
+         raster, "Raster input adapter references an unavailable band."},
+        {none, truncated, "Raster pixels could not be read."},
     };
     int index = 0;
     for (const Row& row : rows) {
