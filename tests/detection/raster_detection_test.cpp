@@ -193,10 +193,6 @@ TEST(RasterDetection, RefusalsInTheirOrder) {
              m.inputAdapters[0].bands = {1, 2, 4};
          },
          raster, "Raster input adapter references an unavailable band."},
-        {[](AiModelManifest& m) {
-             m.inputAdapters[0].bands = {0, 1, 2};
-         },
-         raster, "Raster input adapter references an unavailable band."},
         {none, truncated, "Raster pixels could not be read."},
     };
     int index = 0;
