@@ -4,6 +4,7 @@
 #include "detection/detection_input.h"
 #include "detection/detection_merge.h"
 #include "detection/detection_run.h"
+#include "detection/window_seams.h"
 #include "runtime/errors.h"
 
 #include <algorithm>
@@ -14,16 +15,6 @@
 namespace Tarnivale::AI {
 
 namespace {
-
-/// The window starts along one axis: every `stride` pixels, the last one flush with the raster's edge.
-QList<std::int32_t> windowStarts(std::int32_t length, std::int32_t tile, std::int32_t overlap) {
-    QList<std::int32_t> starts{0};
-    for (std::int64_t start = tile - overlap; std::int64_t{starts.last()} + tile < length;
-         start += tile - overlap) {
-        starts.append(static_cast<std::int32_t>(std::min<std::int64_t>(start, length - tile)));
-    }
-    return starts;
-}
 
 constexpr std::int64_t MaximumWindowsPerAxis = std::int64_t{1} << 20;
 
@@ -51,27 +42,6 @@ Axis axis(std::int32_t requestedTile, std::int32_t requestedOverlap, std::int32_
     }
     plan.starts = windowStarts(length, plan.tile, plan.overlap);
     return plan;
-}
-
-// A box is cut by an inner edge of a window when it reaches within `margin` of an edge that is not the
-// raster's own.
-bool cutAt(double low, double high, std::int32_t start, std::int32_t size, std::int32_t length,
-           double margin) {
-    return (start > 0 && low <= start + margin) || (start + size < length && high >= start + size - margin);
-}
-
-// Whether a window along this axis holds [low, high] without it being cut: only the starts between
-// high - tile and low can, found by bisection (a scene may have thousands of windows per axis).
-bool someWindowHolds(double low, double high, const QList<std::int32_t>& starts, std::int32_t tile,
-                     std::int32_t length, double margin) {
-    const std::int32_t size = std::min(tile, length);
-    for (auto start = std::lower_bound(starts.begin(), starts.end(), high - size);
-         start != starts.end() && *start <= low; ++start) {
-        if (!cutAt(low, high, *start, size, length, margin) && high <= *start + size) {
-            return true;
-        }
-    }
-    return false;
 }
 
 /// One window: where it lies in the raster and the part of the model input it fills.
@@ -180,8 +150,8 @@ AiRasterObjectDetectionResult AiSlicedObjectDetectionExecutor::run(
             detection.yMin = window.y + detection.yMin * scaleY;
             detection.yMax = window.y + detection.yMax * scaleY;
             const bool cut =
-                cutAt(detection.xMin, detection.xMax, window.x, width, result.rasterWidth, marginX) ||
-                cutAt(detection.yMin, detection.yMax, window.y, height, result.rasterHeight, marginY);
+                cutBySeam(detection.xMin, detection.xMax, window.x, width, result.rasterWidth, marginX) ||
+                cutBySeam(detection.yMin, detection.yMax, window.y, height, result.rasterHeight, marginY);
             if (cut &&
                 someWindowHolds(detection.xMin, detection.xMax, columns.starts, columns.tile,
                                 result.rasterWidth, marginX) &&

@@ -19,10 +19,14 @@ AiRasterInferenceRequest packageInferenceRequest(const AiModelPackage& package, 
     request.rasterPath = rasterPath;
     request.inputName = manifest.inputs.front().name;
     request.outputName = manifest.outputs.front().name;
-    request.bands = manifest.inputAdapters.front().bands;
+    if (!manifest.inputAdapters.isEmpty()) {
+        request.bands = manifest.inputAdapters.front().bands;
+    }
     request.tiling = manifest.tiling;
     request.normalization = manifest.normalization;
-    request.outputDecoder = manifest.outputDecoders.front();
+    if (!manifest.outputDecoders.isEmpty()) {
+        request.outputDecoder = manifest.outputDecoders.front();
+    }
     request.outputMode = outputMode;
     return request;
 }

@@ -14,8 +14,8 @@ namespace Tarnivale::AI {
 /// the manifest records none. Large models are then read once, not twice.
 QString validatedModelSha256(const AiModelPackage& package);
 
-/// For a validated package whose manifest declares at least one input, output, input adapter and output
-/// decoder.
+/// For a validated package whose manifest declares at least one input and output; the first input adapter's
+/// bands (else all bands) and the first output decoder, when the manifest has them.
 AiRasterInferenceRequest packageInferenceRequest(
     const AiModelPackage& package, const QString& rasterPath,
     AiRasterOutputMode outputMode = AiRasterOutputMode::ClassMask);

@@ -20,4 +20,8 @@ void checkBuildingThreshold(QJsonObject& request) {
     }
 }
 
+double buildingThreshold(const QJsonObject& request) {
+    return request.value(QStringLiteral("threshold")).toDouble(0.5);
+}
+
 }  // namespace Tarnivale::AI::Tasks

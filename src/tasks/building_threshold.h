@@ -8,4 +8,7 @@ namespace Tarnivale::AI::Tasks {
 /// must be a number.") strictly between 0 and 1 ("Building threshold must be between zero and one.").
 void checkBuildingThreshold(QJsonObject& request);
 
+/// The checked "threshold", 0.5 when absent.
+double buildingThreshold(const QJsonObject& request);
+
 }  // namespace Tarnivale::AI::Tasks

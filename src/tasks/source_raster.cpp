@@ -13,6 +13,11 @@ SourceRaster checkSourceRaster(const QString& path, const SourceRasterRules& rul
     if (!source || bands < rules.minimumBands || bands > rules.maximumBands) {
         throwRuntimeError(rules.bandMessage);
     }
+    for (int band = 1; band <= rules.byteBands; ++band) {
+        if (GDALGetRasterDataType(GDALGetRasterBand(source.get(), band)) != GDT_Byte) {
+            throwRuntimeError(rules.byteMessage);
+        }
+    }
     SourceRaster raster;
     raster.width = GDALGetRasterXSize(source.get());
     raster.height = GDALGetRasterYSize(source.get());

@@ -16,6 +16,9 @@ struct SourceRasterRules {
     std::int32_t maximumBands = std::numeric_limits<std::int32_t>::max();
     /// Also given when the raster does not open.
     QString bandMessage;
+    /// Bands 1..byteBands must hold 8-bit unsigned samples, else byteMessage (checked after the band count).
+    std::int32_t byteBands = 0;
+    QString byteMessage;
     qint64 pixelBudget = 16777216;  // 2^24
     /// When not empty, the raster must have a geotransform with a non-zero determinant.
     QString transformMessage;
@@ -31,9 +34,9 @@ struct SourceRaster {
     QString projectionWkt;
 };
 
-/// Opens the raster read-only and checks it in this order: it opens and its band count is in range, its
-/// pixel count is in 1..pixelBudget ("Raster exceeds the task pixel budget."), then the CRS and the
-/// transform.
+/// Opens the raster read-only and checks it in this order: it opens and its band count is in range, the byte
+/// bands, its pixel count is in 1..pixelBudget ("Raster exceeds the task pixel budget."), then the CRS and
+/// the transform.
 SourceRaster checkSourceRaster(const QString& path, const SourceRasterRules& rules);
 
 }  // namespace Tarnivale::AI::Tasks

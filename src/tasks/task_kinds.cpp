@@ -1,12 +1,13 @@
 #include "tasks/task_kinds.h"
 
 #include "runtime/errors.h"
-#include "tasks/building_threshold.h"
 
 namespace Tarnivale::AI::Tasks {
 
 // Defined in each kind's own file.
 extern const TaskKind DynamicWorldTask;
+extern const TaskKind HotosmBuildingsTask;
+extern const TaskKind GeoaiUsaBuildingsTask;
 extern const TaskKind Sam3TextTask;
 extern const TaskKind Sam3TrackerTask;
 
@@ -15,8 +16,8 @@ namespace {
 // The kinds: one line each.
 const TaskKind Kinds[] = {
     DynamicWorldTask,
-    {"hotosm-buildings", &checkBuildingThreshold, &runUnavailableTask},
-    {"geoai-usa-buildings", &checkBuildingThreshold, &runUnavailableTask},
+    HotosmBuildingsTask,
+    GeoaiUsaBuildingsTask,
     {"prithvi-flood", &checkNothingMore, &runUnavailableTask},
     {"prue-fields", &checkNothingMore, &runUnavailableTask},
     {"sen2sr-super-resolution", &checkNothingMore, &runUnavailableTask},

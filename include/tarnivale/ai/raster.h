@@ -148,4 +148,52 @@ public:
     static AiTensor threshold(const AiTensor& tensor, double threshold);
 };
 
+// --- Instance separation ----------------------------------------------------------------------------------
+
+struct TARNIVALE_AI_EXPORT AiInstanceSeparationOptions {
+    double foregroundThreshold = 0.5;  ///< foreground where the value is at least this
+    double boundaryThreshold = 0.5;    ///< boundary where the boundary value is at least this
+    double seedThreshold = 0.0;        ///< a foreground, non-boundary pixel seeds where its distance reaches this
+    std::int32_t minimumRegionPixels = 1;
+    std::int32_t connectivity = 8;  ///< 4 or 8
+};
+
+struct TARNIVALE_AI_EXPORT AiInstanceSeparationResult {
+    AiTensor instances;  ///< "instances", Int32 [1, 1, height, width]: 0 background, 1..instanceCount objects
+    std::int32_t instanceCount = 0;
+};
+
+class TARNIVALE_AI_EXPORT AiInstanceSeparator {
+public:
+    /// Seeds on confident interiors (foreground, not boundary, distance at least the seed threshold), grows
+    /// the seeds over the foreground in priority order (distance, else foreground, less the boundary value),
+    /// labels unseeded foreground islands, and drops regions smaller than minimumRegionPixels. Each tensor's
+    /// last two dimensions are its height and width. Throws std::invalid_argument.
+    static AiInstanceSeparationResult separate(const AiTensor& foreground, const AiTensor* boundary,
+                                               const AiTensor* signedDistance,
+                                               const AiInstanceSeparationOptions& options = {});
+};
+
+struct TARNIVALE_AI_EXPORT AiInstanceSegmentationRequest {
+    QString packagePath;
+    QString rasterPath;
+    AiSessionOptions sessionOptions;
+    AiRunControl runControl;  ///< its cancellation (and deadline, when set) end the run as cancelled
+    Tarnivale::Core::Operations::OperationContext operationContext;
+};
+
+struct TARNIVALE_AI_EXPORT AiInstanceSegmentationResult {
+    AiRasterInferenceResult raster;  ///< the foreground output's grid, its data the Int32 label band
+    std::int32_t instanceCount = 0;
+    QList<AiDecodedRasterOutput> decodedOutputs;
+};
+
+class TARNIVALE_AI_EXPORT AiInstanceSegmentationExecutor {
+public:
+    /// Runs the package's instance-separation materialization: its foreground (and optional boundary and
+    /// distance) decoders over the raster, then the separation with the materialization's parameters.
+    static AiInstanceSegmentationResult run(const AiInstanceSegmentationRequest& request,
+                                            const AiRasterProgressCallback& progress = {});
+};
+
 }  // namespace Tarnivale::AI
