@@ -126,6 +126,28 @@ run 1 "task sam3-text with a point" task sam3-text --package "$models/sam3-text"
     --text building --point 1,1
 stderr_is "tarnivale-ai: Text mode uses window for a raster ROI; point/box prompts require sam3-tracker." "sam3-text point"
 
+# A building task on the generated three-head model; the threshold is the library's to check.
+cat >"$work/hotosm-manifest.json" <<'JSON'
+{"schemaVersion": "1.0", "id": "hotosm-dinov3s-buildings", "version": "1", "task": "semantic_segmentation",
+ "modelPath": "x",
+ "inputs": [{"name": "image", "dataType": "Float32", "layout": "NCHW", "shape": [1, 3, -1, -1]}],
+ "outputs": [{"name": "probability", "dataType": "Float32", "layout": "NCHW", "shape": [1, 1, -1, -1]},
+             {"name": "boundary", "dataType": "Float32", "layout": "NCHW", "shape": [1, 1, -1, -1]},
+             {"name": "distance", "dataType": "Float32", "layout": "NCHW", "shape": [1, 1, -1, -1]}],
+ "inputAdapters": [{"tensor": "image", "bands": [1, 2, 3]}], "normalization": {"scale": 0.00392156862745098},
+ "outputDecoders": [{"id": "building-probability", "tensor": "probability"},
+                    {"id": "building-boundary", "tensor": "boundary"},
+                    {"id": "building-distance", "tensor": "distance"}]}
+JSON
+run 0 "hotosm package" package create --manifest "$work/hotosm-manifest.json" \
+    --model "$models/building_heads.onnx" --output "$work/hotosm-package"
+run 0 "task hotosm-buildings" task hotosm-buildings --package "$work/hotosm-package" --raster "$work/rgb.tif" \
+    --threshold 0.9 --export-shapefile "$work/buildings.shp"
+test -f "$work/buildings.shp" || fail "hotosm-buildings: polygons not exported"
+run 1 "task hotosm-buildings, threshold 1.5" task hotosm-buildings --package "$work/hotosm-package" \
+    --raster "$work/rgb.tif" --threshold 1.5
+stderr_is "tarnivale-ai: Building threshold must be between zero and one." "hotosm threshold"
+
 # A catalogue query.
 cat >"$work/catalog.json" <<'JSON'
 {"items": [{"id": "lake", "crs": "EPSG:32633", "caption": "A lake beside a forest"},
