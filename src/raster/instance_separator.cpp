@@ -1,11 +1,13 @@
 #include <tarnivale/ai/raster.h>
 
 #include "runtime/errors.h"
+#include "runtime/huge_pages.h"
 
 #include <cmath>
 #include <cstring>
 #include <deque>
 #include <limits>
+#include <memory>
 #include <queue>
 #include <vector>
 
@@ -63,6 +65,14 @@ struct GrowthOrder {
     }
 };
 
+// Full-raster buffers are faulted in as huge pages: at 16 M pixels, small pages cost more than the growth.
+template <typename T>
+std::unique_ptr<T[]> hugeBuffer(std::size_t count) {
+    auto buffer = std::make_unique_for_overwrite<T[]>(count);
+    adviseHugePages(buffer.get(), count * sizeof(T));
+    return buffer;
+}
+
 class Labeller {
 public:
     Labeller(std::int32_t width, std::int32_t height, int neighbours)
@@ -70,12 +80,12 @@ public:
 
     /// Breadth-first components of `mask` over unlabelled pixels, numbered on from `next`; returns the next
     /// free label.
-    std::int32_t label(const std::vector<std::uint8_t>& mask, std::vector<std::int32_t>& labels,
+    std::int32_t label(const std::uint8_t* flags, std::uint8_t bit, std::int32_t* labels,
                        std::int32_t next) const {
         std::deque<std::int32_t> queue;
         const std::int32_t size = m_width * m_height;
         for (std::int32_t start = 0; start < size; ++start) {
-            if (!mask[start] || labels[start] != 0) {
+            if (!(flags[start] & bit) || labels[start] != 0) {
                 continue;
             }
             labels[start] = next;
@@ -84,7 +94,7 @@ public:
                 const std::int32_t pixel = queue.front();
                 queue.pop_front();
                 forEachNeighbour(pixel, [&](std::int32_t q) {
-                    if (mask[q] && labels[q] == 0) {
+                    if ((flags[q] & bit) && labels[q] == 0) {
                         labels[q] = next;
                         queue.push_back(q);
                     }
@@ -142,25 +152,33 @@ AiInstanceSeparationResult AiInstanceSeparator::separate(const AiTensor& foregro
     const auto height = static_cast<std::int32_t>(f.height);
     const std::int32_t size = width * height;
 
-    std::vector<std::uint8_t> isForeground(static_cast<size_t>(size));
-    std::vector<std::uint8_t> isSeed(static_cast<size_t>(size));
+    const auto flags = hugeBuffer<std::uint8_t>(static_cast<std::size_t>(size));
+    const auto labels = hugeBuffer<std::int32_t>(static_cast<std::size_t>(size));
+    constexpr std::uint8_t Foreground = 1;
+    constexpr std::uint8_t Seed = 2;
+    std::int64_t foregroundPixels = 0;
     for (std::int32_t i = 0; i < size; ++i) {
         const bool fg = static_cast<double>(f.values[i]) >= options.foregroundThreshold;
         const bool edge =
             b.values != nullptr && static_cast<double>(b.values[i]) >= options.boundaryThreshold;
-        isForeground[i] = fg;
-        isSeed[i] =
+        const bool seed =
             fg && !edge && (d.values == nullptr || static_cast<double>(d.values[i]) >= options.seedThreshold);
+        flags[i] = static_cast<std::uint8_t>((fg ? Foreground : 0) | (seed ? Seed : 0));
+        labels[i] = 0;
+        foregroundPixels += fg ? 1 : 0;
     }
     const Labeller labeller(width, height, options.connectivity);
-    std::vector<std::int32_t> labels(static_cast<size_t>(size), 0);
-    std::int32_t next = labeller.label(isSeed, labels, 1);
+    std::int32_t next = labeller.label(flags.get(), Seed, labels.get(), 1);
     if (next == 1) {
-        next = labeller.label(isForeground, labels, 1);
+        next = labeller.label(flags.get(), Foreground, labels.get(), 1);
     }
 
+    // Every foreground pixel enters the queue once at most (it is labelled as it enters), so the heap never
+    // outgrows the foreground and is allocated once.
     const auto priority = [&](std::int32_t i) { return d.values != nullptr ? d.values[i] : f.values[i]; };
     std::vector<GrowthEntry> heap;
+    heap.reserve(static_cast<std::size_t>(foregroundPixels));
+    adviseHugePages(heap.data(), heap.capacity() * sizeof(GrowthEntry));
     for (std::int32_t i = 0; i < size; ++i) {
         if (labels[i] != 0) {
             heap.push_back({priority(i), labels[i], i});
@@ -171,21 +189,18 @@ AiInstanceSeparationResult AiInstanceSeparator::separate(const AiTensor& foregro
     while (!queue.empty()) {
         const GrowthEntry entry = queue.top();
         queue.pop();
-        if (labels[entry.pixel] != entry.label) {
-            continue;
-        }
         labeller.forEachNeighbour(entry.pixel, [&](std::int32_t q) {
-            if (isForeground[q] && labels[q] == 0) {
+            if ((flags[q] & Foreground) && labels[q] == 0) {
                 labels[q] = entry.label;
                 queue.push({priority(q) - (b.values != nullptr ? b.values[q] : 0.0f), entry.label, q});
             }
         });
     }
-    next = labeller.label(isForeground, labels, next);
+    next = labeller.label(flags.get(), Foreground, labels.get(), next);
 
     std::vector<std::int64_t> pixels(static_cast<size_t>(next), 0);
-    for (const std::int32_t label : labels) {
-        ++pixels[static_cast<size_t>(label)];
+    for (std::int32_t i = 0; i < size; ++i) {
+        ++pixels[static_cast<size_t>(labels[i])];
     }
     std::vector<std::int32_t> renumbered(static_cast<size_t>(next), 0);
     AiInstanceSeparationResult result;
@@ -197,7 +212,7 @@ AiInstanceSeparationResult AiInstanceSeparator::separate(const AiTensor& foregro
     result.instances.name = QStringLiteral("instances");
     result.instances.dataType = AiTensorDataType::Int32;
     result.instances.shape = {1, 1, height, width};
-    result.instances.data = QByteArray(qsizetype{size} * 4, Qt::Uninitialized);
+    result.instances.data = hugePageByteArray(qsizetype{size} * 4);
     auto* out = reinterpret_cast<std::int32_t*>(result.instances.data.data());
     for (std::int32_t i = 0; i < size; ++i) {
         out[i] = renumbered[static_cast<size_t>(labels[i])];
