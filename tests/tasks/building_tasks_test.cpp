@@ -114,7 +114,8 @@ protected:
         return writeManifest(name, manifest, model, change);
     }
     // A package of the generated Mask R-CNN-shaped model over 512 x 512 windows.
-    QString geoaiPackage(const QString& name, const std::function<void(AiModelManifest&)>& change = {}) {
+    QString geoaiPackage(const QString& name, const std::function<void(AiModelManifest&)>& change = {},
+                         const QString& model = "maskrcnn_roofs.onnx") {
         AiModelManifest manifest = AiModelManifestLoader::fromJson(R"({"version": "1.0",
             "id": "mirtal-geoai-usa-maskrcnn-resnet50-fpn", "task": "instance_segmentation",
             "provenance": {"revision": "test"},
@@ -124,7 +125,7 @@ protected:
                         {"name": "classes", "dataType": "Int64", "shape": [256]},
                         {"name": "masks", "dataType": "Float32", "shape": [256, 1, 28, 28]}],
             "labels": ["building"]})");
-        return writeManifest(name, manifest, "maskrcnn_roofs.onnx", change);
+        return writeManifest(name, manifest, model, change);
     }
     QString writeManifest(const QString& name, AiModelManifest manifest, const QString& model,
                           const std::function<void(AiModelManifest&)>& change) {
@@ -262,6 +263,16 @@ TEST_F(BuildingTasks, GeoaiRefusesWithItsOwnMessages) {
         {"singular.tif", good, "GeoAI USA requires a valid affine transform."},
         {"roofs.tif", geoaiPackage("other", [](AiModelManifest& m) { m.id = "another-maskrcnn"; }),
          "Unsupported GeoAI USA Mask R-CNN model contract."},
+        {"roofs.tif",
+         geoaiPackage(
+             "short", [](AiModelManifest& m) { m.outputs[3].shape[0] = 255; },
+             "maskrcnn_roofs_short_masks.onnx"),
+         "Unexpected Mask R-CNN output shapes."},
+        {"roofs.tif",
+         geoaiPackage(
+             "double", [](AiModelManifest& m) { m.outputs[1].dataType = AiTensorDataType::Float64; },
+             "maskrcnn_roofs_double_scores.onnx"),
+         "Invalid Mask R-CNN output tensor."},
         {"roofs.tif", geoaiPackage("nomasks", [](AiModelManifest& m) { m.outputs.removeLast(); }),
          "Unsupported GeoAI USA Mask R-CNN model contract."},
     };
