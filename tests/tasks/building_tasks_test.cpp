@@ -195,6 +195,7 @@ TEST_F(BuildingTasks, HotosmSeparatesOutlinedTouchingAndSmallRoofs) {
     ASSERT_EQ(text(status, "state"), "completed") << text(status, "error");
     EXPECT_EQ(text(result, "task"), "hotosm-buildings");
     EXPECT_EQ(field(result, "threshold").toDouble(), 0.9);
+    EXPECT_EQ(field(result, "postprocessing.foregroundThreshold").toDouble(), 0.9);
     EXPECT_EQ(field(result, "postprocessing.minimumRegionPixels").toInt(), 28);
     EXPECT_EQ(field(result, "instances").toInt(), 5);
     EXPECT_EQ(field(result, "polygons").toInt(), 5);
@@ -245,6 +246,7 @@ TEST_F(BuildingTasks, GeoaiKeepsWholeRoofsAcrossWindowSeams) {
     EXPECT_EQ(text(result, "task"), "geoai-usa-buildings");
     EXPECT_EQ(field(result, "instances").toInt(), 3);
     EXPECT_EQ(field(result, "postprocessing.tileStride").toInt(), 384);
+    EXPECT_EQ(field(result, "tiles").toInt(), 4);
     EXPECT_EQ(text(result, "modelId"), "mirtal-geoai-usa-maskrcnn-resnet50-fpn");
     EXPECT_EQ(areasOf(result), (std::vector<double>{900, 1200, 2560}));
 }
