@@ -3,6 +3,7 @@
 #include "runtime/errors.h"
 #include "runtime/huge_pages.h"
 #include "runtime/ort_api.h"
+#include "runtime/process_libraries.h"
 #include "runtime/run_watchdog.h"
 #include "runtime/sam3_bundle_probe.h"
 #include "runtime/session_config.h"
@@ -463,6 +464,56 @@ QList<AiExecutionProvider> queryAvailableProviders() {
 
 bool AiSession::isProviderAvailable(AiExecutionProvider provider) {
     return provider == AiExecutionProvider::Auto || availableProviders().contains(provider);
+}
+
+void startInferenceEngine() {
+    // y = x + x over one float (ONNX IR 7, opset 13).
+    static constexpr unsigned char Model[] = {
+        0x08, 0x07, 0x3a, 0x35, 0x0a, 0x0e, 0x0a, 0x01, 0x78, 0x0a, 0x01, 0x78, 0x12, 0x01, 0x79, 0x22,
+        0x03, 0x41, 0x64, 0x64, 0x12, 0x01, 0x67, 0x5a, 0x0f, 0x0a, 0x01, 0x78, 0x12, 0x0a, 0x0a, 0x08,
+        0x08, 0x01, 0x12, 0x04, 0x0a, 0x02, 0x08, 0x01, 0x62, 0x0f, 0x0a, 0x01, 0x79, 0x12, 0x0a, 0x0a,
+        0x08, 0x08, 0x01, 0x12, 0x04, 0x0a, 0x02, 0x08, 0x01, 0x42, 0x04, 0x0a, 0x00, 0x10, 0x0d};
+    static_cast<void>(AiSession::availableProviders());
+    const OrtApi& api = Ort::api();
+    // Configured as a CPU session of ours is, so that the same parts of the runtime start.
+    const Ort::TensorMemoryLease memory("Tarnivale.AI");
+    OrtSessionOptions* rawOptions = nullptr;
+    Ort::check(api.CreateSessionOptions(&rawOptions));
+    const Ort::Owned<OrtSessionOptions> options(rawOptions);
+    Ort::check(api.SetSessionGraphOptimizationLevel(options.get(), ORT_ENABLE_ALL));
+    Ort::check(api.SetIntraOpNumThreads(options.get(), 1));
+    Ort::check(api.SetInterOpNumThreads(options.get(), 1));
+    applyThreadPoolConfiguration(options.get());
+    if (memory.active()) {
+        Ort::check(api.AddSessionConfigEntry(options.get(), "session.use_env_allocators", "1"));
+    }
+    OrtSession* rawSession = nullptr;
+    Ort::check(
+        api.CreateSessionFromArray(memory.environment(), Model, sizeof Model, options.get(), &rawSession));
+    const Ort::Owned<OrtSession> session(rawSession);
+
+    OrtMemoryInfo* rawMemoryInfo = nullptr;
+    Ort::check(api.CreateCpuMemoryInfo(OrtArenaAllocator, OrtMemTypeDefault, &rawMemoryInfo));
+    const Ort::Owned<OrtMemoryInfo> memoryInfo(rawMemoryInfo);
+    float x = 1.0F;
+    const std::int64_t shape[] = {1};
+    OrtValue* rawInput = nullptr;
+    Ort::check(api.CreateTensorWithDataAsOrtValue(memoryInfo.get(), &x, sizeof x, shape, 1,
+                                                  ONNX_TENSOR_ELEMENT_DATA_TYPE_FLOAT, &rawInput));
+    const Ort::Owned<OrtValue> input(rawInput);
+    OrtRunOptions* rawRunOptions = nullptr;
+    Ort::check(api.CreateRunOptions(&rawRunOptions));
+    const Ort::Owned<OrtRunOptions> runOptions(rawRunOptions);
+    const char* inputName = "x";
+    const char* outputName = "y";
+    const OrtValue* inputs[] = {input.get()};
+    OrtValue* rawOutput = nullptr;
+    const Ort::Owned<OrtStatus> status(
+        api.Run(session.get(), runOptions.get(), &inputName, inputs, 1, &outputName, 1, &rawOutput));
+    const Ort::Owned<OrtValue> output(rawOutput);
+    if (status) {
+        throwRuntimeError(QStringLiteral("ONNX Runtime error: %1").arg(Ort::statusMessage(status.get())));
+    }
 }
 
 QString AiSession::runtimeVersion() {

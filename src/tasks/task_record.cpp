@@ -20,7 +20,13 @@ TaskRecord::~TaskRecord() {
 bool TaskRecord::stopAndClean() {
     requestCancellation();
     if (worker.joinable()) {
-        worker.join();
+        if (worker.get_id() == std::this_thread::get_id()) {
+            // Only the process's exit, called from inside the task (a host's callback), gets here on the
+            // worker itself: it never returns to the task, so there is nothing to wait for.
+            worker.detach();
+        } else {
+            worker.join();
+        }
     }
     std::unique_ptr<QTemporaryDir> directory;
     {

@@ -37,8 +37,8 @@ public:
     /// Stops the worker, waits for it and deletes the workspace, ignoring deletion failures.
     ~TaskRecord();
 
-    /// Sets the cancellation flag, waits for the worker and deletes the workspace; false when the
-    /// workspace could not be deleted. Called once, by the last holder.
+    /// Sets the cancellation flag, waits for the worker (unless called on it) and deletes the workspace;
+    /// false when the workspace could not be deleted. Called once, by the last holder.
     bool stopAndClean();
 
     void requestCancellation() { m_cancellationRequested.store(true, std::memory_order_seq_cst); }
@@ -49,6 +49,8 @@ public:
     // Guarded by lock:
     TaskStatus status{QStringLiteral("queued"), QStringLiteral("Queued"), {}, 0, 0, 0};
     QJsonObject result;
+    /// From its creation by the worker: whoever ends the task (the worker on failure, the last holder, the
+    /// process's exit) finds it here.
     std::unique_ptr<QTemporaryDir> workspace;
 
 private:

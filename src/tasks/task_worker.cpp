@@ -36,13 +36,21 @@ void fail(TaskRecord& record, const QString& text) {
     record.status.message = text;
 }
 
-// Hands the workspace and the result to the record, unless a cancellation came first.
-bool publish(TaskRecord& record, std::unique_ptr<QTemporaryDir>& workspace, QJsonObject result) {
+// Deletes the workspace with its contents; the files go outside the task lock.
+void discardWorkspace(TaskRecord& record) {
+    std::unique_ptr<QTemporaryDir> workspace;
+    {
+        const std::lock_guard guard(record.lock);
+        workspace = std::move(record.workspace);
+    }
+}
+
+// Shows the result, unless a cancellation came first.
+bool publish(TaskRecord& record, QJsonObject result) {
     const std::lock_guard guard(record.lock);
     if (record.cancellationRequested()) {
         return false;
     }
-    record.workspace = std::move(workspace);
     record.result = std::move(result);
     record.status.state = QStringLiteral("completed");
     record.status.percent = 100;
@@ -61,33 +69,32 @@ void runTaskWorker(TaskRecord& record, const QJsonObject& request) {
     // Named, so that a host's debugger and thread listings show whose thread this is.
     pthread_setname_np(pthread_self(), "tarnivale-task");
     TaskContext task(record, request);
-    // A workspace not handed over on publication is deleted with its contents before the failure is shown.
-    std::unique_ptr<QTemporaryDir> workspace;
     try {
-        workspace =
+        auto workspace =
             std::make_unique<QTemporaryDir>(QDir::tempPath() + QStringLiteral("/tarnivale-ai-task-XXXXXX"));
-        task.setWorkspacePath(workspace->isValid() ? workspace->path() : QString());
+        const bool created = workspace->isValid();
+        task.setWorkspacePath(created ? workspace->path() : QString());
         {
             const std::lock_guard guard(record.lock);
+            record.workspace = std::move(workspace);
             if (!record.cancellationRequested()) {
                 record.status.state = QStringLiteral("running");
             }
         }
         task.checkpoint();
-        if (!workspace->isValid()) {
+        if (!created) {
             throw std::runtime_error("Cannot create AI task workspace.");
         }
         Gdal::registerDrivers();
-        QJsonObject result = taskKind(request).run(task);
-        if (!publish(record, workspace, std::move(result))) {
+        if (!publish(record, taskKind(request).run(task))) {
             throw std::runtime_error("AI task cancelled.");
         }
     } catch (const std::exception& error) {
         // The files go before the state turns terminal, so a host that sees the failure finds nothing left.
-        workspace.reset();
+        discardWorkspace(record);
         fail(record, QString::fromUtf8(error.what()));
     } catch (...) {
-        workspace.reset();
+        discardWorkspace(record);
         fail(record, QStringLiteral("Unknown native AI task failure."));
     }
 }

@@ -82,7 +82,7 @@ QStringList TaskTest::leftovers() const {
     return QDir(temporary).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
 }
 
-QString TaskTest::writePackage(const QString& name, const QString& id) {
+QString TaskTest::writePackage(const QString& name, const QString& id, const QString& model) {
     AiModelManifest manifest = AiModelManifestLoader::fromJson(R"({"version": "1.0",
         "task": "semantic_segmentation", "provenance": {"revision": "test"},
         "inputs": [{"name": "image", "dataType": "Float32", "layout": "NCHW", "shape": [1, 9, -1, -1]}],
@@ -92,7 +92,7 @@ QString TaskTest::writePackage(const QString& name, const QString& id) {
         "tiling": {"width": 64, "height": 64, "overlapX": 8, "overlapY": 8}, "labels": ["water", "trees",
         "grass", "flooded_vegetation", "crops", "shrub_and_scrub", "built", "bare", "snow_and_ice"]})");
     manifest.id = id;
-    manifest.modelPath = testModelPath("dynamic_world.onnx");
+    manifest.modelPath = testModelPath(model);
     QDir().mkpath(path(name));
     return AiModelPackage::create(path(name), manifest, true).directoryPath();
 }

@@ -68,8 +68,10 @@ protected:
     void TearDown() override;
     QString path(const QString& name) const { return files.filePath(name); }
     QStringList leftovers() const;
-    /// A package around the generated model with the nine Dynamic World class names as its labels.
-    QString writePackage(const QString& name, const QString& id = "google-dynamicworld");
+    /// A package around a generated model (dynamic_world.onnx by default) with the nine Dynamic World class
+    /// names as its labels.
+    QString writePackage(const QString& name, const QString& id = "google-dynamicworld",
+                         const QString& model = "dynamic_world.onnx");
     /// `name`.tif, `bands` Float32 bands where band classOf(x, y) + 1 holds 1 (the model's class), and its
     /// mask (1 where valid, all by default); returns their dynamic-world request with the default package.
     QJsonObject scene(const QString& name, int width, int height, const std::function<int(int, int)>& classOf,
