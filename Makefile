@@ -4,10 +4,13 @@
 BUILD_DIR      ?= build
 ASAN_BUILD_DIR ?= build-asan
 TSAN_BUILD_DIR ?= build-tsan
+FUZZ_BUILD_DIR ?= build-fuzz
+FUZZ_SECONDS   ?= 30
+FUZZ_DOORS     ?=
 JOBS           ?= $(shell nproc)
 CMAKE_FLAGS    ?=
 
-.PHONY: all bootstrap build demo test test-asan test-tsan bench format clean
+.PHONY: all bootstrap build demo test test-asan test-tsan test-fuzz bench format clean
 
 all: build
 
@@ -44,6 +47,14 @@ test-tsan: bootstrap
 	TSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitizers/tsan.supp:halt_on_error=1 \
 	ctest --test-dir $(TSAN_BUILD_DIR) --output-on-failure -j $(JOBS)
 
+# libFuzzer on every JSON door (tests/fuzz): a clang build with ASan+UBSan and coverage, FUZZ_SECONDS per door;
+# FUZZ_DOORS="task raster-inference" picks doors. The bootstrap installs clang for this target only.
+test-fuzz:
+	@bash scripts/bootstrap --fuzz
+	$(call configure,$(FUZZ_BUILD_DIR),-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DTARNIVALE_SANITIZE=address -DTARNIVALE_FUZZ=ON -DTARNIVALE_BUILD_BENCH=OFF)
+	cmake --build $(FUZZ_BUILD_DIR) -j $(JOBS) --target tarnivale_fuzzers tarnivale_test_models
+	bash tests/fuzz/run_fuzzers.sh $(FUZZ_BUILD_DIR) $(FUZZ_SECONDS) $(FUZZ_DOORS)
+
 bench: build
 	@echo "Benchmarks are in $(BUILD_DIR)/bench/; see bench/README.md"
 
@@ -51,4 +62,4 @@ format:
 	git ls-files '*.cpp' '*.h' '*.c' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) $(TSAN_BUILD_DIR)
+	rm -rf $(BUILD_DIR) $(ASAN_BUILD_DIR) $(TSAN_BUILD_DIR) $(FUZZ_BUILD_DIR)
