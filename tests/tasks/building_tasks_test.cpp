@@ -216,6 +216,13 @@ TEST_F(BuildingTasks, HotosmRefusesWithItsOwnMessages) {
         {"roofs.tif",
          hotosmPackage("edges", [](AiModelManifest& m) { m.outputDecoders[1].id = "building-edge"; }),
          "Unsupported HOTOSM mask/boundary/distance model contract."},
+        // A manifest tiling whose buffers cannot be represented fails the task; it used to crash the host.
+        {"roofs.tif",
+         hotosmPackage("huge",
+                       [](AiModelManifest& m) {
+                           m.tiling = AiTileOptions{2147483647, 2147483647, 4, 4};
+                       }),
+         "AI tile buffers exceed the supported size."},
         {"roofs.tif", hotosmPackage("nan", {}, "building_heads_nan.onnx"),
          "HOTOSM model produced non-finite values."},
     };
