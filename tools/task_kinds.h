@@ -15,7 +15,7 @@ inline constexpr TaskKindEntry TaskKinds[] = {
     {"geoai-usa-buildings", "building footprints from byte RGB with Mask R-CNN (--threshold)"},
     {"prithvi-flood", "surface water and flood from Sentinel-2"},
     {"prue-fields", "agricultural field interiors from bi-temporal RGBN"},
-    {"sen2sr-super-resolution", "Sentinel-2 super-resolution"},
+    {"sen2sr-super-resolution", "four-band Sentinel-2 RGBN enlarged 4x with SEN2SRLite"},
     {"sam3-text", "SAM3 objects matching a text prompt, as a draft (--text)"},
     {"sam3-tracker", "SAM3 object selected by clicks, as a draft (--point, --box)"},
 };

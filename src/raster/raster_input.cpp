@@ -186,6 +186,11 @@ QString resolveInputName(const AiSession& session, const QString& requested) {
 
 AiInferenceExecutionProvenance startProvenance(const AiRasterInferenceRequest& request,
                                                const RasterInput& input) {
+    return startProvenance(request, input.projectionWkt, input.bands);
+}
+
+AiInferenceExecutionProvenance startProvenance(const AiRasterInferenceRequest& request,
+                                               const QString& sourceCrs, const QList<std::int32_t>& bands) {
     AiInferenceExecutionProvenance provenance;
     provenance.executionId = QUuid::createUuid().toString(QUuid::WithoutBraces);
     provenance.recordedAtUtc = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
@@ -196,11 +201,11 @@ AiInferenceExecutionProvenance startProvenance(const AiRasterInferenceRequest& r
     provenance.modelSha256 =
         request.modelSha256.isEmpty() ? sha256File(request.modelPath).hex : request.modelSha256;
     provenance.sourcePath = QFileInfo(request.rasterPath).absoluteFilePath();
-    provenance.sourceCrs = input.projectionWkt;
+    provenance.sourceCrs = sourceCrs;
     provenance.sdkVersion = QString::fromLatin1(kSdkVersion);
     provenance.runtimeVersion = AiSession::runtimeVersion();
     provenance.tiling = request.tiling;
-    provenance.inputBands = input.bands;
+    provenance.inputBands = bands;
     provenance.outputMode = request.outputMode;
     return provenance;
 }

@@ -79,6 +79,9 @@ QString resolveInputName(const AiSession& session, const QString& requested);
 /// Provenance fields known before the run: identity, model digest, source, versions and options.
 AiInferenceExecutionProvenance startProvenance(const AiRasterInferenceRequest& request,
                                                const RasterInput& input);
+/// The same for samples that do not come through a RasterInput: the source's CRS and its bands are given.
+AiInferenceExecutionProvenance startProvenance(const AiRasterInferenceRequest& request,
+                                               const QString& sourceCrs, const QList<std::int32_t>& bands);
 
 /// Fills the provenance's output figures from a finished (or cancelled) result.
 void completeProvenance(AiRasterInferenceResult& result);

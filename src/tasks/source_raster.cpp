@@ -10,7 +10,8 @@ namespace Tarnivale::AI::Tasks {
 SourceRaster checkSourceRaster(const QString& path, const SourceRasterRules& rules) {
     const Gdal::Dataset source = Gdal::open(path, GDAL_OF_RASTER | GDAL_OF_READONLY);
     const std::int32_t bands = source ? GDALGetRasterCount(source.get()) : 0;
-    if (!source || bands < rules.minimumBands || bands > rules.maximumBands) {
+    if (!source || bands < rules.minimumBands || bands > rules.maximumBands ||
+        (!rules.bandCounts.isEmpty() && !rules.bandCounts.contains(bands))) {
         throwRuntimeError(rules.bandMessage);
     }
     for (int band = 1; band <= rules.byteBands; ++band) {
@@ -23,23 +24,35 @@ SourceRaster checkSourceRaster(const QString& path, const SourceRasterRules& rul
     raster.height = GDALGetRasterYSize(source.get());
     raster.bands = bands;
     const qint64 pixels = static_cast<qint64>(raster.width) * raster.height;
-    if (pixels < 1 || pixels > rules.pixelBudget) {
-        throwRuntimeError(QStringLiteral("Raster exceeds the task pixel budget."));
+    if (pixels < 1 || pixels > rules.pixelBudget || raster.width < rules.minimumSide ||
+        raster.height < rules.minimumSide || raster.width > rules.maximumSide ||
+        raster.height > rules.maximumSide) {
+        throwRuntimeError(rules.sizeMessage.isEmpty()
+                              ? QStringLiteral("Raster exceeds the task pixel budget.")
+                              : rules.sizeMessage);
     }
     double transform[6] = {};
     if (GDALGetGeoTransform(source.get(), transform) == CE_None) {
         raster.geoTransform = QList<double>(transform, transform + 6);
     }
     raster.projectionWkt = QString::fromUtf8(GDALGetProjectionRef(source.get()));
-    const bool affine = !raster.geoTransform.isEmpty() &&
-                        std::abs(transform[1] * transform[5] - transform[2] * transform[4]) > 0.0;
     if (!rules.crsMessage.isEmpty() && raster.projectionWkt.isEmpty()) {
         throwRuntimeError(rules.crsMessage);
     }
-    if (!rules.transformMessage.isEmpty() && !affine) {
+    if (!rules.transformMessage.isEmpty() && !hasAffineTransform(raster)) {
         throwRuntimeError(rules.transformMessage);
     }
     return raster;
+}
+
+bool hasAffineTransform(const SourceRaster& raster) {
+    const QList<double>& t = raster.geoTransform;
+    return t.size() == 6 && std::abs(t[1] * t[5] - t[2] * t[4]) > 0.0;
+}
+
+bool hasValidCrs(const SourceRaster& raster) {
+    const Gdal::SpatialReference crs = Gdal::spatialReferenceFromWkt(raster.projectionWkt);
+    return crs && OSRValidate(crs.get()) == OGRERR_NONE;
 }
 
 }  // namespace Tarnivale::AI::Tasks

@@ -14,12 +14,19 @@ namespace Tarnivale::AI::Tasks {
 struct SourceRasterRules {
     std::int32_t minimumBands = 1;
     std::int32_t maximumBands = std::numeric_limits<std::int32_t>::max();
+    /// When not empty, the band count must also be one of these.
+    QList<std::int32_t> bandCounts;
     /// Also given when the raster does not open.
     QString bandMessage;
     /// Bands 1..byteBands must hold 8-bit unsigned samples, else byteMessage (checked after the band count).
     std::int32_t byteBands = 0;
     QString byteMessage;
     qint64 pixelBudget = 16777216;  // 2^24
+    /// Width and height must each lie in minimumSide..maximumSide.
+    std::int32_t minimumSide = 1;
+    std::int32_t maximumSide = std::numeric_limits<std::int32_t>::max();
+    /// Replaces "Raster exceeds the task pixel budget." for the sides and the budget when not empty.
+    QString sizeMessage;
     /// When not empty, the raster must have a geotransform with a non-zero determinant.
     QString transformMessage;
     /// When not empty, the raster must have a projection.
@@ -35,8 +42,13 @@ struct SourceRaster {
 };
 
 /// Opens the raster read-only and checks it in this order: it opens and its band count is in range, the byte
-/// bands, its pixel count is in 1..pixelBudget ("Raster exceeds the task pixel budget."), then the CRS and
-/// the transform.
+/// bands, its sides and its pixel count in 1..pixelBudget ("Raster exceeds the task pixel budget."), then
+/// the CRS and the transform.
 SourceRaster checkSourceRaster(const QString& path, const SourceRasterRules& rules);
+
+/// Six coefficients with a non-zero determinant: the pixel grid maps one to one onto the CRS.
+bool hasAffineTransform(const SourceRaster& raster);
+/// The projection parses into a spatial reference that OSR validates.
+bool hasValidCrs(const SourceRaster& raster);
 
 }  // namespace Tarnivale::AI::Tasks

@@ -8,6 +8,9 @@ namespace Tarnivale::AI::Tasks {
 extern const TaskKind DynamicWorldTask;
 extern const TaskKind HotosmBuildingsTask;
 extern const TaskKind GeoaiUsaBuildingsTask;
+extern const TaskKind PrithviFloodTask;
+extern const TaskKind PrueFieldsTask;
+extern const TaskKind Sen2srSuperResolutionTask;
 extern const TaskKind Sam3TextTask;
 extern const TaskKind Sam3TrackerTask;
 
@@ -15,14 +18,8 @@ namespace {
 
 // The kinds: one line each.
 const TaskKind Kinds[] = {
-    DynamicWorldTask,
-    HotosmBuildingsTask,
-    GeoaiUsaBuildingsTask,
-    {"prithvi-flood", &checkNothingMore, &runUnavailableTask},
-    {"prue-fields", &checkNothingMore, &runUnavailableTask},
-    {"sen2sr-super-resolution", &checkNothingMore, &runUnavailableTask},
-    Sam3TextTask,
-    Sam3TrackerTask,
+    DynamicWorldTask, HotosmBuildingsTask,       GeoaiUsaBuildingsTask, PrithviFloodTask,
+    PrueFieldsTask,   Sen2srSuperResolutionTask, Sam3TextTask,          Sam3TrackerTask,
 };
 
 }  // namespace
@@ -46,11 +43,5 @@ QStringList taskKindNames() {
 }
 
 void checkNothingMore(QJsonObject&) {}
-
-QJsonObject runUnavailableTask(TaskContext& task) {
-    task.checkpoint();
-    throwRuntimeError(QStringLiteral("AI task kind \"%1\" is not available in this build.")
-                          .arg(task.request().value(QStringLiteral("task")).toString()));
-}
 
 }  // namespace Tarnivale::AI::Tasks

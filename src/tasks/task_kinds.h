@@ -26,7 +26,5 @@ QStringList taskKindNames();
 
 /// For kinds whose start needs no check beyond the envelope.
 void checkNothingMore(QJsonObject& request);
-/// The pipeline of the kinds this build does not carry: they fail in their worker.
-QJsonObject runUnavailableTask(TaskContext& task);
 
 }  // namespace Tarnivale::AI::Tasks

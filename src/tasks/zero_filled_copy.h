@@ -1,0 +1,23 @@
+#pragma once
+
+// A staging copy of a raster's bands in which every sample the model must not see (not finite, or the band's
+// nodata value) is zero, so that the executor runs on clean input whatever the source holds.
+
+#include "raster/class_raster_products.h"
+
+#include <QList>
+#include <QString>
+
+#include <cstdint>
+
+namespace Tarnivale::AI::Tasks {
+
+/// Copies the bands (1-based, in order) of `sourcePath` into a Float32 GeoTIFF at `stagingPath` with the
+/// source's grid and CRS, zero where a sample is not finite or equals its band's nodata value, block row by
+/// block row with the checkpoint between them. Returns how many samples were replaced. `readMessage` and
+/// `writeMessage` are the failures of each side.
+std::int64_t writeZeroFilledCopy(const QString& sourcePath, const QList<std::int32_t>& bands,
+                                 const QString& stagingPath, const QString& readMessage,
+                                 const QString& writeMessage, const Checkpoint& checkpoint);
+
+}  // namespace Tarnivale::AI::Tasks
