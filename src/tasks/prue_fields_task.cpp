@@ -78,12 +78,13 @@ QJsonObject run(TaskContext& task) {
                         QStringLiteral("Unsupported PRUE CC-BY model contract."));
     task.checkpoint();
 
-    // The staging copy lives in the workspace only while the model reads it.
+    // The staging copy, when there is anything to fill, lives in the workspace only while the model reads it.
     const QString stagingPath = task.workspaceFile(QStringLiteral("finite-input.tif"));
     const std::int64_t zeroFilled = writeZeroFilledCopy(
         rasterPath, {1, 2, 3, 4, 5, 6, 7, 8}, stagingPath, QStringLiteral("Cannot read PRUE input."),
         QStringLiteral("Cannot write PRUE staging input."), task.checkpointFunction());
-    AiRasterInferenceRequest request = taskInferenceRequest(package, stagingPath, task, 4);
+    AiRasterInferenceRequest request =
+        taskInferenceRequest(package, zeroFilled > 0 ? stagingPath : rasterPath, task, 4);
     AiRasterInferenceResult result =
         AiRasterInferenceExecutor::run(request, task.inferenceProgress(InferenceSpan));
     QFile::remove(stagingPath);

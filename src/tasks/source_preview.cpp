@@ -27,14 +27,17 @@ void writeSourcePreview(const QString& rasterPath, const QList<std::int32_t>& ba
     const std::size_t plane = static_cast<std::size_t>(planes.width) * planes.height;
     PlaneBuffer samples(3 * plane);
     std::array<DisplayStretch, 3> stretches;
+    // One read of the three bands: an interleaved source decodes each block once, not once per band.
+    checkpoint();
+    int bandList[3] = {bands[0], bands[1], bands[2]};
+    if (GDALDatasetRasterIOEx(source.get(), GF_Read, 0, 0, planes.width, planes.height, samples.data(),
+                              planes.width, planes.height, GDT_Float32, 3, bandList, 0, 0,
+                              static_cast<GSpacing>(plane * sizeof(float)), nullptr) != CE_None) {
+        throwRuntimeError(readMessage);
+    }
     for (int b = 0; b < 3; ++b) {
         checkpoint();
         float* values = samples.data() + b * plane;
-        GDALRasterBandH band = GDALGetRasterBand(source.get(), bands[b]);
-        if (band == nullptr || GDALRasterIO(band, GF_Read, 0, 0, planes.width, planes.height, values,
-                                            planes.width, planes.height, GDT_Float32, 0, 0) != CE_None) {
-            throwRuntimeError(readMessage);
-        }
         for (std::size_t i = 0; i < plane; ++i) {
             values[i] = std::isfinite(values[i]) ? values[i] : 0.0f;
         }

@@ -14,8 +14,9 @@ namespace Tarnivale::AI::Tasks {
 
 /// Copies the bands (1-based, in order) of `sourcePath` into a Float32 GeoTIFF at `stagingPath` with the
 /// source's grid and CRS, zero where a sample is not finite or equals its band's nodata value, block row by
-/// block row with the checkpoint between them. Returns how many samples were replaced. `readMessage` and
-/// `writeMessage` are the failures of each side.
+/// block row with the checkpoint between them. Returns how many samples were replaced; when none is, no copy
+/// is written and the source can be read as it is. `readMessage` and `writeMessage` are the failures of each
+/// side.
 std::int64_t writeZeroFilledCopy(const QString& sourcePath, const QList<std::int32_t>& bands,
                                  const QString& stagingPath, const QString& readMessage,
                                  const QString& writeMessage, const Checkpoint& checkpoint);
