@@ -10,6 +10,8 @@
 //
 // Scratch files go to the system temporary directory (or $TMPDIR).
 
+#include "bench_support.h"
+
 #include <tarnivale/ai/interop.h>
 #include <tarnivale/ai/models.h>
 #include <tarnivale/ai/raster.h>
@@ -39,38 +41,13 @@
 #include <vector>
 
 using namespace Tarnivale::AI;
-using Clock = std::chrono::steady_clock;
+using namespace Tarnivale::AI::Bench;
 
 namespace {
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 [[noreturn]] void fail(const char* what) {
     std::fprintf(stderr, "%s\n", what);
     std::exit(1);
-}
-
-// A line of /proc/self/status in kB ("VmHWM", "VmRSS").
-long statusKilobytes(const char* key) {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind(key, 0) == 0) {
-            return std::stol(line.substr(std::strlen(key) + 1));
-        }
-    }
-    return 0;
-}
-
-// Resets the peak resident size to the current one, so VmHWM then measures what follows.
-void resetPeak() {
-    std::ofstream("/proc/self/clear_refs") << "5";
 }
 
 AiTensor plane(const char* name, std::int32_t side) {

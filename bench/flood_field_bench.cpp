@@ -10,6 +10,8 @@
 // Pairs are interleaved so that a drift of the machine's speed affects both sides of a ratio alike; the
 // ratio reported is the median of the pairs'. Scratch files go to the system temporary directory.
 
+#include "bench_support.h"
+
 #include <tarnivale/ai/interop.h>
 #include <tarnivale/ai/models.h>
 #include <tarnivale/ai/raster.h>
@@ -32,21 +34,12 @@
 #include <vector>
 
 using namespace Tarnivale::AI;
-using Clock = std::chrono::steady_clock;
+using namespace Tarnivale::AI::Bench;
 
 namespace {
 
 constexpr int Side = 2048;
 constexpr int Rounds = 3;
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
 
 [[noreturn]] void fail(const QString& what) {
     std::fprintf(stderr, "%s\n", qPrintable(what));
@@ -210,7 +203,8 @@ void prithvi() {
         tasks.push_back(taskSeconds(task));
     }
     report(
-        qPrintable(QStringLiteral("prithvi-flood (%1 tiles, two convolutions of width 64, 4 GFLOP per tile)").arg(tiles.size())),
+        qPrintable(QStringLiteral("prithvi-flood (%1 tiles, two convolutions of width 64, 4 GFLOP per tile)")
+                       .arg(tiles.size())),
         tasks, bare, "bare session runs");
 }
 

@@ -10,6 +10,8 @@
 //
 // Scratch files go to the system temporary directory (or $TMPDIR).
 
+#include "bench_support.h"
+
 #include <tarnivale/ai/interop.h>
 #include <tarnivale/ai/models.h>
 #include <tarnivale/ai/runtime.h>
@@ -38,16 +40,12 @@
 
 using namespace Tarnivale::AI;
 using namespace Tarnivale::AI::Tasks;
-using Clock = std::chrono::steady_clock;
+using namespace Tarnivale::AI::Bench;
 
 namespace {
 
 constexpr int Side = 1448;
 constexpr int Threads = 2;
-
-double secondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 // CPU time of the whole process (every ONNX Runtime thread included, and the kernel's page zeroing): on a
 // shared machine wall time also counts whoever else holds the cores.
@@ -55,27 +53,6 @@ double cpuSeconds() {
     timespec now{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    return values[values.size() / 2];
-}
-
-// A line of /proc/self/status in kB ("VmHWM", "VmRSS").
-long statusKilobytes(const char* key) {
-    std::ifstream status("/proc/self/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind(key, 0) == 0) {
-            return std::stol(line.substr(std::strlen(key) + 1));
-        }
-    }
-    return 0;
-}
-
-// Resets the peak resident size to the current one, so VmHWM then measures what follows.
-void resetPeak() {
-    std::ofstream("/proc/self/clear_refs") << "5";
 }
 
 QString package(const QTemporaryDir& scratch, const QString& model) {

@@ -20,6 +20,12 @@ QList<qint64> writeClassRasterAndPreview(const AiRasterInferenceResult& result, 
                                          const QString& previewPath, const QList<ClassColor>& colors,
                                          const TaskContext& task);
 
+/// The polygons of one class, named: layer `layerName` with "class_id" and "class_name", failures worded
+/// for `subject` ("Water" gives "Water polygonization failed."), and the stage "Creating water polygons" at
+/// 90 % once the layer exists.
+LabelPolygonTarget oneClassPolygonTarget(const QString& path, const QString& layerName, std::int32_t label,
+                                         const QString& className, const QString& subject, TaskContext& task);
+
 /// The label raster view of a single-band Int32 result, for the polygon writer.
 LabelRaster labelRasterOf(const AiRasterInferenceResult& result);
 

@@ -108,21 +108,6 @@ void accumulate(const AiTensor& logits, const AiTileWindow& window, std::int32_t
     }
 }
 
-LabelPolygonTarget polygonTarget(const QString& path, TaskContext& task) {
-    LabelPolygonTarget target;
-    target.path = path;
-    target.layerName = QStringLiteral("water_predictions");
-    target.fieldName = QStringLiteral("class_id");
-    target.selection = LabelSelection::One;
-    target.selectedLabel = Water;
-    target.className = QStringLiteral("Water / flood");
-    target.messages.crs = QStringLiteral("Water classification raster has no CRS.");
-    target.messages.polygonize = QStringLiteral("Water polygonization failed.");
-    target.messages.budget = QStringLiteral("Water polygon count exceeds the task budget.");
-    target.beforePolygonizing = [&task] { task.reportStage(90, QStringLiteral("Creating water polygons")); };
-    return target;
-}
-
 QJsonObject run(TaskContext& task) {
     const QJsonObject& json = task.request();
     const QString rasterPath = requiredTaskPath(json, "rasterPath");
@@ -228,8 +213,11 @@ QJsonObject run(TaskContext& task) {
     writeSourcePreview(rasterPath, {bands[2], bands[1], bands[0]}, sourcePreviewPath,
                        task.checkpointFunction());
     const QString vectorPath = task.workspaceFile(QStringLiteral("water.gpkg"));
-    const qint64 polygons =
-        writeLabelPolygons(labelRasterOf(grid), polygonTarget(vectorPath, task), task.checkpointFunction());
+    const qint64 polygons = writeLabelPolygons(
+        labelRasterOf(grid),
+        oneClassPolygonTarget(vectorPath, QStringLiteral("water_predictions"), Water,
+                              QStringLiteral("Water / flood"), QStringLiteral("Water"), task),
+        task.checkpointFunction());
     task.checkpoint();
 
     QJsonObject document = resultEnvelope(QStringLiteral("prithvi-flood"), rasterPath, grid, task);

@@ -46,22 +46,6 @@ QList<ClassColor> colorsFor(qsizetype classes) {
     return colors;
 }
 
-LabelPolygonTarget polygonTarget(const QString& path, TaskContext& task) {
-    LabelPolygonTarget target;
-    target.path = path;
-    target.layerName = QStringLiteral("field_predictions");
-    target.fieldName = QStringLiteral("class_id");
-    target.selection = LabelSelection::One;
-    target.selectedLabel = FieldInterior;
-    target.className = QStringLiteral("Field interior");
-    LabelPolygonMessages& messages = target.messages;
-    messages.crs = QStringLiteral("Field classification raster has no CRS.");
-    messages.polygonize = QStringLiteral("Field polygonization failed.");
-    messages.budget = QStringLiteral("Field polygon count exceeds the task budget.");
-    target.beforePolygonizing = [&task] { task.reportStage(90, QStringLiteral("Creating field polygons")); };
-    return target;
-}
-
 QJsonObject run(TaskContext& task) {
     const QJsonObject& json = task.request();
     const QString rasterPath = requiredTaskPath(json, "rasterPath");
@@ -109,8 +93,11 @@ QJsonObject run(TaskContext& task) {
     writeSourcePreview(rasterPath, {5, 6, 7}, sourcePreviewPath, task.checkpointFunction());
 
     const QString vectorPath = task.workspaceFile(QStringLiteral("fields.gpkg"));
-    const qint64 polygons =
-        writeLabelPolygons(labelRasterOf(result), polygonTarget(vectorPath, task), task.checkpointFunction());
+    const qint64 polygons = writeLabelPolygons(
+        labelRasterOf(result),
+        oneClassPolygonTarget(vectorPath, QStringLiteral("field_predictions"), FieldInterior,
+                              QStringLiteral("Field interior"), QStringLiteral("Field"), task),
+        task.checkpointFunction());
     task.checkpoint();
 
     QJsonObject document = resultEnvelope(QStringLiteral("prue-fields"), rasterPath, result, task);
