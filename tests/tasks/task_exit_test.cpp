@@ -32,9 +32,9 @@ struct Ending {
 };
 
 // The host's environment: ours, except that under AddressSanitizer the host unwinds allocations with the fast
-// unwinder. The slow one (which the suite's leak suppressions need deep inside ONNX Runtime) makes each host run
-// take some ten seconds, so that a loaded machine took sound exits for hangs; a host that exits with its tasks
-// running leaks nothing those suppressions cover.
+// unwinder. The slow one (which the suite's leak suppressions need deep inside ONNX Runtime) makes each host
+// run take some ten seconds, so that a loaded machine took sound exits for hangs; a host that exits with its
+// tasks running leaks nothing those suppressions cover.
 std::vector<std::string> hostEnvironment() {
     std::vector<std::string> variables;
     for (char** variable = environ; *variable != nullptr; ++variable) {
