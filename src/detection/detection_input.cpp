@@ -8,6 +8,19 @@
 
 namespace Tarnivale::AI {
 
+namespace {
+
+/// A channel's mean or deviation: the last value repeats for further channels; none gives the default.
+double channelValue(const QList<double>& values, qsizetype channel, double none) {
+    return values.isEmpty() ? none : values.at(std::min(channel, values.size() - 1));
+}
+
+float normalised(double value, double scale, double mean, double deviation) {
+    return static_cast<float>((value * scale - mean) / deviation);
+}
+
+}  // namespace
+
 DetectionModelInput detectionModelInput(const AiModelManifest& manifest) {
     DetectionModelInput input;
     const auto adapter =
@@ -77,6 +90,62 @@ DetectionTensorReader::DetectionTensorReader(GDALDatasetH dataset, const Detecti
                                  static_cast<qsizetype>(sizeof(float)),
                              Qt::Uninitialized);
     m_inputs.append(tensor);
+
+    // The table holds exactly what the general path computes for each of the 256 values.
+    const int bandCount = GDALGetRasterCount(dataset);
+    std::vector<std::array<float, 256>> tables;
+    for (qsizetype c = 0; c < input.channels; ++c) {
+        const std::int32_t band = input.adapter.bands.at(c);
+        if (band < 1 || band > bandCount ||
+            GDALGetRasterDataType(GDALGetRasterBand(dataset, band)) != GDT_Byte) {
+            return;
+        }
+        const double mean = channelValue(normalization.mean, c, 0.0);
+        const double deviation = channelValue(normalization.standardDeviation, c, 1.0);
+        if (deviation == 0.0) {
+            return;
+        }
+        std::array<float, 256>& table = tables.emplace_back();
+        for (int value = 0; value < 256; ++value) {
+            table[value] = normalised(value, normalization.scale, mean, deviation);
+        }
+    }
+    m_byteValues = std::move(tables);
+    m_bytes.resize(static_cast<std::size_t>(input.channels) * input.height * input.width);
+}
+
+bool DetectionTensorReader::readBytes(std::int32_t x, std::int32_t y, std::int32_t width,
+                                      std::int32_t height) {
+    if (m_byteValues.empty()) {
+        return false;
+    }
+    const qsizetype C = m_input.channels;
+    const qsizetype plane = qsizetype{width} * height;
+    std::vector<int> bands(m_input.adapter.bands.begin(), m_input.adapter.bands.end());
+    if (GDALDatasetRasterIO(m_dataset, GF_Read, x, y, width, height, m_bytes.data(), width, height, GDT_Byte,
+                            static_cast<int>(C), bands.data(), 1, width, plane) != CE_None) {
+        throwRuntimeError(QStringLiteral("Raster pixels could not be read."));
+    }
+    const qsizetype H = m_input.height;
+    const qsizetype W = m_input.width;
+    const qsizetype pixelStep = m_input.nhwc ? C : 1;
+    auto* tensor = reinterpret_cast<float*>(m_inputs.first().data.data());
+    for (qsizetype c = 0; c < C; ++c) {
+        const std::array<float, 256>& table = m_byteValues[static_cast<std::size_t>(c)];
+        const std::uint8_t* bytes = m_bytes.data() + c * plane;
+        float* values = tensor + (m_input.nhwc ? c : c * H * W);
+        for (qsizetype row = 0; row < height; ++row, bytes += width, values += W * pixelStep) {
+            if (pixelStep == 1) {
+                std::transform(bytes, bytes + width, values,
+                               [&table](std::uint8_t byte) { return table[byte]; });
+                continue;
+            }
+            for (qsizetype column = 0; column < width; ++column) {
+                values[column * pixelStep] = table[bytes[column]];
+            }
+        }
+    }
+    return true;
 }
 
 const QList<AiTensor>& DetectionTensorReader::read(std::int32_t x, std::int32_t y, std::int32_t width,
@@ -89,12 +158,13 @@ const QList<AiTensor>& DetectionTensorReader::read(std::int32_t x, std::int32_t 
     if (bufferWidth < W || bufferHeight < H) {
         std::fill_n(tensor, C * H * W, 0.0f);
     }
+    if (bufferWidth == width && bufferHeight == height && readBytes(x, y, width, height)) {
+        return m_inputs;
+    }
     // GDAL writes each band straight into its place in the tensor (planes for NCHW, every C-th value for
     // NHWC), so the values are normalised where they lie: no band buffer, no second copy.
     const qsizetype pixelStep = m_input.nhwc ? C : 1;
     const qsizetype lineStep = W * pixelStep;
-    const QList<double>& means = m_normalization.mean;
-    const QList<double>& deviations = m_normalization.standardDeviation;
     const int bandCount = GDALGetRasterCount(m_dataset);
     GDALRasterIOExtraArg extra;
     INIT_RASTERIO_EXTRA_ARG(extra);
@@ -111,9 +181,8 @@ const QList<AiTensor>& DetectionTensorReader::read(std::int32_t x, std::int32_t 
                            lineStep * GSpacing{sizeof(float)}, &extra) != CE_None) {
             throwRuntimeError(QStringLiteral("Raster pixels could not be read."));
         }
-        const double mean = means.isEmpty() ? 0.0 : means.at(std::min(c, means.size() - 1));
-        const double deviation =
-            deviations.isEmpty() ? 1.0 : deviations.at(std::min(c, deviations.size() - 1));
+        const double mean = channelValue(m_normalization.mean, c, 0.0);
+        const double deviation = channelValue(m_normalization.standardDeviation, c, 1.0);
         if (deviation == 0.0) {
             throwInvalidArgument(QStringLiteral("Normalization standard deviation cannot be zero."));
         }
@@ -124,8 +193,7 @@ const QList<AiTensor>& DetectionTensorReader::read(std::int32_t x, std::int32_t 
         for (qsizetype row = 0; row < bufferHeight; ++row) {
             float* values = plane + row * lineStep;
             for (qsizetype column = 0; column < bufferWidth * pixelStep; column += pixelStep) {
-                values[column] =
-                    static_cast<float>((static_cast<double>(values[column]) * scale - mean) / deviation);
+                values[column] = normalised(values[column], scale, mean, deviation);
             }
         }
     }

@@ -7,6 +7,10 @@
 
 #include <gdal.h>
 
+#include <array>
+#include <cstdint>
+#include <vector>
+
 namespace Tarnivale::AI {
 
 struct DetectionModelInput {
@@ -39,10 +43,16 @@ public:
                                 std::int32_t bufferWidth, std::int32_t bufferHeight);
 
 private:
+    bool readBytes(std::int32_t x, std::int32_t y, std::int32_t width, std::int32_t height);
+
     GDALDatasetH m_dataset;
     const DetectionModelInput& m_input;
     AiNormalization m_normalization;
     QList<AiTensor> m_inputs;
+    /// For 8-bit bands with valid bands and deviations: each channel's 256 normalised values and the window's
+    /// bytes, so that a plain read is one dataset read and a table look-up per sample.
+    std::vector<std::array<float, 256>> m_byteValues;
+    std::vector<std::uint8_t> m_bytes;
 };
 
 }  // namespace Tarnivale::AI

@@ -113,14 +113,11 @@ AiRasterObjectDetectionResult AiSlicedObjectDetectionExecutor::run(
     const double marginX = std::max(1.0, scaleX);
     const double marginY = std::max(1.0, scaleY);
 
-    // The next window is read on a second thread, through a dataset handle of its own, while the model
-    // runs on this one: reading then costs no wall time. Memory stays that of two windows.
-    const Gdal::Dataset second = Gdal::open(request.rasterPath, GDAL_OF_RASTER | GDAL_OF_READONLY);
-    if (!second) {
-        throwRuntimeError(QStringLiteral("Input raster could not be opened."));
-    }
+    // The next window is read on a second thread while the model runs on this one: reading then costs no
+    // wall time. Reads never overlap (the next starts once the previous is taken), so they share one dataset
+    // handle and its cached blocks, which neighbouring windows read again. Memory stays that of two windows.
     DetectionTensorReader readers[2] = {{dataset.get(), input, package.manifest.normalization},
-                                        {second.get(), input, package.manifest.normalization}};
+                                        {dataset.get(), input, package.manifest.normalization}};
     const auto readAhead = [&](qint64 index) {
         return std::async(std::launch::async, [&readers, window = windowAt(index), index] {
             return &readers[index % 2].read(window.x, window.y, window.width, window.height,

@@ -270,5 +270,11 @@ TEST(SlicedDetection, FindsSmallObjectsAcrossWindowSeamsThatTheOneShotRunMisses)
     doubled.tileWidth = 128;
     EXPECT_EQ(errorOf<std::invalid_argument>([&] { AiSlicedObjectDetectionExecutor::run(fixed, doubled); }),
               "Sliced detection tiles must match the model input size when the resize mode is 'none'.");
-    EXPECT_EQ(AiSlicedObjectDetectionExecutor::run(fixed, options).pixelDetections.size(), 5);
+    EXPECT_EQ(boxes(AiSlicedObjectDetectionExecutor::run(fixed, options).pixelDetections),
+              boxes(sliced.pixelDetections));
+    // Plain reads fill an NHWC tensor sample by sample: the same squares.
+    const AiRasterObjectDetectionRequest interleaved =
+        requestFor(makePackage(dir, squaresManifest(true), "nhwc"), raster);
+    EXPECT_EQ(boxes(AiSlicedObjectDetectionExecutor::run(interleaved, options).pixelDetections),
+              boxes(sliced.pixelDetections));
 }
