@@ -70,6 +70,15 @@ int Arguments::integer(const QString& name, int minimum, int maximum) const {
     return number;
 }
 
+qint64 Arguments::byteCount(const QString& name) const {
+    bool ok = false;
+    const qint64 number = value(name).toLongLong(&ok);
+    if (!ok || number < 1) {
+        usage(QStringLiteral("--%1 must be a positive number of bytes").arg(name));
+    }
+    return number;
+}
+
 QList<int> Arguments::integers(const QString& name) const {
     QList<int> numbers;
     for (const QString& part : value(name).split(QLatin1Char(','))) {

@@ -31,6 +31,8 @@ public:
 
     /// A positive integer option value ("--threads 4"); `minimum` and `maximum` bound it.
     int integer(const QString& name, int minimum, int maximum) const;
+    /// A positive 64-bit byte count ("--max-memory 8000000000").
+    qint64 byteCount(const QString& name) const;
     /// Comma-separated integers ("--bands 1,2,3").
     QList<int> integers(const QString& name) const;
 

@@ -24,7 +24,8 @@ const char* const DiagnosticsHelp =
 const char* const InspectHelp =
     "Usage: tarnivale-ai inspect PACKAGE_DIR [--json]\n"
     "\n"
-    "Shows a model package: its manifest, validation result, model inputs and outputs.\n";
+    "Shows a model package: its manifest, validation result, model inputs and outputs, input adapters and\n"
+    "output decoders (the first decoder is what `run` applies by default).\n";
 
 namespace {
 
@@ -50,6 +51,36 @@ QString tensors(const QJsonArray& array) {
                               tensor.value(QStringLiteral("dataType")).toString(), dimensions.join(u',')));
     }
     return parts.join(QStringLiteral(", "));
+}
+
+// "x <- raster bands 1,1,1; ..." for each input adapter of the manifest.
+QString adapters(const QJsonArray& array) {
+    QStringList parts;
+    for (const QJsonValue& value : array) {
+        const QJsonObject adapter = value.toObject();
+        QStringList bands;
+        for (const QJsonValue& band : adapter.value(QStringLiteral("bands")).toArray()) {
+            bands.append(QString::number(band.toInteger()));
+        }
+        parts.append(QStringLiteral("%1 <- %2 bands %3")
+                         .arg(adapter.value(QStringLiteral("tensor")).toString(),
+                              adapter.value(QStringLiteral("source")).toString(), bands.join(u',')));
+    }
+    return parts.isEmpty() ? QStringLiteral("none") : parts.join(QStringLiteral("; "));
+}
+
+// "id (tensor, activation, threshold T); ..." for each output decoder; the first is the run's default.
+QString decoders(const QJsonArray& array) {
+    QStringList parts;
+    for (const QJsonValue& value : array) {
+        const QJsonObject decoder = value.toObject();
+        parts.append(QStringLiteral("%1 (%2, %3, threshold %4)")
+                         .arg(decoder.value(QStringLiteral("id")).toString(),
+                              decoder.value(QStringLiteral("tensor")).toString(),
+                              decoder.value(QStringLiteral("activation")).toString())
+                         .arg(decoder.value(QStringLiteral("threshold")).toDouble()));
+    }
+    return parts.isEmpty() ? QStringLiteral("none") : parts.join(QStringLiteral("; "));
 }
 
 }  // namespace
@@ -143,6 +174,10 @@ int inspectCommand(const QStringList& arguments) {
     printLine(QStringLiteral("sha256:   %1").arg(result.value(QStringLiteral("modelSha256")).toString()));
     printLine(QStringLiteral("inputs:   %1").arg(tensors(result.value(QStringLiteral("inputs")).toArray())));
     printLine(QStringLiteral("outputs:  %1").arg(tensors(result.value(QStringLiteral("outputs")).toArray())));
+    printLine(QStringLiteral("adapters: %1")
+                  .arg(adapters(manifest.value(QStringLiteral("inputAdapters")).toArray())));
+    printLine(QStringLiteral("decoders: %1")
+                  .arg(decoders(manifest.value(QStringLiteral("outputDecoders")).toArray())));
     const bool valid = result.value(QStringLiteral("valid")).toBool();
     printLine(QStringLiteral("valid:    %1").arg(valid ? "yes" : "no"));
     for (const QJsonValue& error : result.value(QStringLiteral("validationErrors")).toArray()) {

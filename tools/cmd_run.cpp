@@ -17,12 +17,20 @@ namespace Tarnivale::Cli {
 const char* const RunHelp =
     "Usage: tarnivale-ai run --package DIR --raster IN.tif --output OUT.tif [options] [--json]\n"
     "\n"
-    "Runs the package's model tile by tile over the raster and writes a GeoTIFF with provenance.\n"
+    "Runs the package's model tile by tile over the raster and writes a GeoTIFF with provenance. The\n"
+    "package's input adapter and output decoder apply unless overridden.\n"
     "\n"
     "Options:\n"
     "  --preview OUT.tif     also write a colour preview of the classes (codes 0..15 coloured)\n"
     "  --float-bands         write the decoded scores as float bands instead of a class mask\n"
-    "  --bands 1,2,3         raster bands in channel order (default: the package's, else all)\n"
+    "  --bands 1,2,3         raster bands in channel order (default: the package's first raster input\n"
+    "                        adapter's, else all)\n"
+    "  --decoder ID          apply that output decoder of the package (default: its first, if any)\n"
+    "  --no-decoder          write the raw output: argmax of the channels, or float bands\n"
+    "  --cog                 write Cloud-Optimised GeoTIFFs (DEFLATE, overviews, provenance kept)\n"
+    "  --estimate            run nothing: print the tile count, the run's peak memory and the output size\n"
+    "  --max-memory BYTES    refuse a run whose estimated peak memory is above BYTES (the run itself is\n"
+    "                        also held to it)\n"
     "  --tile W,H[,OX,OY]    tile size and overlaps (default: the package's)\n"
     "  --provider P          cpu, cuda, ... (default: auto)\n"
     "  --threads N           intra-operator threads (default: ONNX Runtime's choice, one per physical\n"
@@ -59,21 +67,71 @@ QJsonArray defaultPalette() {
     return palette;
 }
 
+// The id of the package's first output decoder, or empty: the run's default decoder.
+QString firstDecoderId(const QString& package) {
+    const std::u16string directory = wide(package);
+    const QJsonObject inspection = takeJson(TarnivaleAI_InspectModelPackageJson(directory.c_str()));
+    const QJsonArray decoders = inspection.value(QStringLiteral("manifest"))
+                                    .toObject()
+                                    .value(QStringLiteral("outputDecoders"))
+                                    .toArray();
+    return decoders.isEmpty() ? QString()
+                              : decoders.first().toObject().value(QStringLiteral("id")).toString();
+}
+
+QString megabytes(qint64 bytes) {
+    return QString::number(double(bytes) / (1024.0 * 1024.0), 'f', 1);
+}
+
+// Prints the estimate; refuses a run whose estimate is above the budget.
+void reportEstimate(const QJsonObject& estimate, qint64 budget, bool json, bool estimateOnly) {
+    const qint64 peak = estimate.value(QStringLiteral("peakMemoryBytes")).toInteger();
+    if (json && estimateOnly) {
+        printJson(estimate);
+    } else if (!json) {
+        printLine(
+            QStringLiteral("Estimate: %1 x %2, %3 tiles, peak memory %4 bytes (%5 MiB), output %6 band(s) "
+                           "of %7, %8 bytes (%9 MiB).")
+                .arg(estimate.value(QStringLiteral("width")).toInt())
+                .arg(estimate.value(QStringLiteral("height")).toInt())
+                .arg(estimate.value(QStringLiteral("totalTiles")).toInt())
+                .arg(peak)
+                .arg(megabytes(peak))
+                .arg(estimate.value(QStringLiteral("bandCount")).toInt())
+                .arg(estimate.value(QStringLiteral("dataType")).toString())
+                .arg(estimate.value(QStringLiteral("outputBytes")).toInteger())
+                .arg(megabytes(estimate.value(QStringLiteral("outputBytes")).toInteger())));
+    }
+    if (budget > 0 && peak > budget) {
+        throw Failure(QStringLiteral("The run needs an estimated %1 bytes of memory, above --max-memory %2.")
+                          .arg(peak)
+                          .arg(budget)
+                          .toStdString());
+    }
+}
+
 }  // namespace
 
 int runCommand(const QStringList& arguments) {
     if (helpRequested(arguments, RunHelp)) {
         return 0;
     }
-    const Arguments options(arguments,
-                            {QStringLiteral("package"), QStringLiteral("raster"), QStringLiteral("output"),
-                             QStringLiteral("preview"), QStringLiteral("bands"), QStringLiteral("tile"),
-                             QStringLiteral("provider"), QStringLiteral("threads")},
-                            {QStringLiteral("float-bands"), QStringLiteral("class-codes")});
+    const Arguments options(
+        arguments,
+        {QStringLiteral("package"), QStringLiteral("raster"), QStringLiteral("output"),
+         QStringLiteral("preview"), QStringLiteral("bands"), QStringLiteral("tile"),
+         QStringLiteral("provider"), QStringLiteral("threads"), QStringLiteral("decoder"),
+         QStringLiteral("max-memory")},
+        {QStringLiteral("float-bands"), QStringLiteral("class-codes"), QStringLiteral("no-decoder"),
+         QStringLiteral("cog"), QStringLiteral("estimate")});
     options.expectOperands(0);
+    if (options.has(QStringLiteral("decoder")) && options.flag(QStringLiteral("no-decoder"))) {
+        throw UsageError("--decoder and --no-decoder exclude each other");
+    }
+    const QString package = QFileInfo(options.required(QStringLiteral("package"))).absoluteFilePath();
     QJsonObject request{
-        {QStringLiteral("modelPackagePath"),
-         QFileInfo(options.required(QStringLiteral("package"))).absoluteFilePath()},
+        {QStringLiteral("modelPackagePath"), package},
+        {QStringLiteral("useInputAdapter"), true},
         {QStringLiteral("rasterPath"),
          QFileInfo(options.required(QStringLiteral("raster"))).absoluteFilePath()},
         {QStringLiteral("outputPath"),
@@ -83,6 +141,14 @@ int runCommand(const QStringList& arguments) {
                                            : QStringLiteral("classMask")},
         {QStringLiteral("applyManifestClassCodes"), options.flag(QStringLiteral("class-codes"))},
     };
+    if (options.flag(QStringLiteral("cog"))) {
+        request.insert(QStringLiteral("outputFormat"), QStringLiteral("COG"));
+    }
+    const qint64 budget =
+        options.has(QStringLiteral("max-memory")) ? options.byteCount(QStringLiteral("max-memory")) : 0;
+    if (budget > 0) {
+        request.insert(QStringLiteral("memoryBudgetBytes"), budget);
+    }
     if (options.has(QStringLiteral("preview"))) {
         request.insert(QStringLiteral("previewOutputPath"),
                        QFileInfo(options.value(QStringLiteral("preview"))).absoluteFilePath());
@@ -117,6 +183,27 @@ int runCommand(const QStringList& arguments) {
         request.insert(QStringLiteral("intraOpThreads"), threads);
     }
 
+    // Asked of the library only once every option has been read, so that usage errors come first.
+    const QString decoder = options.flag(QStringLiteral("no-decoder")) ? QString()
+                            : options.has(QStringLiteral("decoder"))
+                                ? options.value(QStringLiteral("decoder"))
+                                : firstDecoderId(package);
+    if (!decoder.isEmpty()) {
+        request.insert(QStringLiteral("outputDecoderId"), decoder);
+    }
+    const bool json = options.flag(QStringLiteral("json"));
+    const bool estimateOnly = options.flag(QStringLiteral("estimate"));
+    if (estimateOnly || budget > 0) {
+        QJsonObject estimateRequest = request;
+        estimateRequest.insert(QStringLiteral("estimateOnly"), true);
+        const std::u16string estimateText = wide(estimateRequest);
+        reportEstimate(takeJson(TarnivaleAI_RunRasterInference(estimateText.c_str(), nullptr, nullptr)),
+                       budget, json, estimateOnly);
+        if (estimateOnly) {
+            return 0;
+        }
+    }
+
     // The synchronous function cannot be cancelled: Ctrl-C ends the process (outputs are staged, so none
     // appears half-written).
     setInterruptMode(InterruptMode::ExitNow);
@@ -125,7 +212,7 @@ int runCommand(const QStringList& arguments) {
     const QJsonObject result =
         takeJson(TarnivaleAI_RunRasterInference(text.c_str(), &reportProgress, &progress));
     progress.line.finish();
-    if (options.flag(QStringLiteral("json"))) {
+    if (json) {
         printJson(result);
         return 0;
     }

@@ -11,6 +11,8 @@
 
 #include <QJsonArray>
 
+#include <algorithm>
+
 #include <limits>
 
 using namespace Tarnivale::AI;
@@ -35,6 +37,64 @@ QList<double> doubles(const QJsonValue& value) {
         values.append(element.toDouble());
     }
     return values;
+}
+
+// The extension keys are refused by name when of the wrong type: absent, they change nothing.
+bool flag(const QJsonObject& json, const char* key) {
+    const QJsonValue value = json.value(QLatin1String(key));
+    if (value.isUndefined() || value.isNull()) {
+        return false;
+    }
+    if (!value.isBool()) {
+        throwInvalidArgument(
+            QStringLiteral("Raster inference request key '%1' must be a boolean.").arg(QLatin1String(key)));
+    }
+    return value.toBool();
+}
+
+QString text(const QJsonObject& json, const char* key) {
+    const QJsonValue value = json.value(QLatin1String(key));
+    if (value.isUndefined() || value.isNull()) {
+        return {};
+    }
+    if (!value.isString()) {
+        throwInvalidArgument(
+            QStringLiteral("Raster inference request key '%1' must be a string.").arg(QLatin1String(key)));
+    }
+    return value.toString();
+}
+
+// "useInputAdapter": the bands of the package's first raster input adapter, unless "bands" names others.
+// "outputDecoderId": that decoder of the package applied to every tile (a one-channel probability with a
+// threshold then gives its class mask).
+void applyPackageExtensions(const QJsonObject& json, const AiModelManifest& manifest, bool packaged,
+                            AiRasterInferenceRequest& request) {
+    const bool adapterBands = flag(json, "useInputAdapter");
+    const QString decoderId = text(json, "outputDecoderId");
+    if ((adapterBands || !decoderId.isEmpty()) && !packaged) {
+        throwInvalidArgument(QStringLiteral(
+            "Input adapters and output decoders come from a model package: modelPackagePath is required."));
+    }
+    if (adapterBands && !json.contains(QStringLiteral("bands"))) {
+        const auto adapter = std::find_if(
+            manifest.inputAdapters.begin(), manifest.inputAdapters.end(), [](const AiInputAdapterSpec& spec) {
+                return spec.source.trimmed().compare(QLatin1String("raster"), Qt::CaseInsensitive) == 0;
+            });
+        if (adapter == manifest.inputAdapters.end()) {
+            throwInvalidArgument(QStringLiteral("The model package has no raster input adapter."));
+        }
+        request.bands = adapter->bands;
+    }
+    if (!decoderId.isEmpty()) {
+        const auto decoder =
+            std::find_if(manifest.outputDecoders.begin(), manifest.outputDecoders.end(),
+                         [&](const AiOutputDecoderSpec& spec) { return spec.id == decoderId; });
+        if (decoder == manifest.outputDecoders.end()) {
+            throwInvalidArgument(
+                QStringLiteral("The model package has no output decoder '%1'.").arg(decoderId));
+        }
+        request.outputDecoder = *decoder;
+    }
 }
 
 // Fills the executor request from the JSON request, a package's manifest first when one is named.
@@ -77,6 +137,7 @@ AiRasterInferenceRequest readRequest(const QJsonObject& json, AiModelManifest& m
                                  ? static_cast<std::int32_t>(number)
                                  : 0);
     }
+    applyPackageExtensions(json, manifest, json.contains(QStringLiteral("modelPackagePath")), request);
     request.sessionOptions = readSessionOptions(json);
     request.operationContext.setMemoryBudgetBytes(
         json.value(QStringLiteral("memoryBudgetBytes")).toInteger(0));
@@ -103,6 +164,31 @@ AiRasterInferenceRequest readRequest(const QJsonObject& json, AiModelManifest& m
             normalization.value(QStringLiteral("scale")).toDouble(request.normalization.scale);
     }
     return request;
+}
+
+QJsonObject estimateJson(const AiRasterRunEstimate& estimate) {
+    return QJsonObject{
+        {QStringLiteral("estimateOnly"), true},
+        {QStringLiteral("width"), estimate.width},
+        {QStringLiteral("height"), estimate.height},
+        {QStringLiteral("totalTiles"), estimate.totalTiles},
+        {QStringLiteral("bandCount"), estimate.outputBandCount},
+        {QStringLiteral("dataType"), aiTensorDataTypeName(estimate.outputDataType)},
+        {QStringLiteral("peakMemoryBytes"), static_cast<qint64>(estimate.peakMemoryBytes)},
+        {QStringLiteral("outputBytes"), static_cast<qint64>(estimate.outputBytes)},
+    };
+}
+
+// "outputFormat": "GTiff" (the default) or "COG", for the output and the preview alike.
+bool cloudOptimized(const QJsonObject& json) {
+    const QString format = text(json, "outputFormat");
+    if (format.isEmpty() || format.compare(QLatin1String("GTiff"), Qt::CaseInsensitive) == 0) {
+        return false;
+    }
+    if (format.compare(QLatin1String("COG"), Qt::CaseInsensitive) == 0) {
+        return true;
+    }
+    throwInvalidArgument(QStringLiteral("Unknown raster output format: %1").arg(format));
 }
 
 QJsonObject resultJson(const AiRasterInferenceResult& result, const QString& outputPath,
@@ -144,6 +230,14 @@ extern "C" TarnivaleAI_Char* TarnivaleAI_RunRasterInference(const TarnivaleAI_Ch
         const QJsonObject json = parseRequest(requestJson);
         AiModelManifest manifest;
         const AiRasterInferenceRequest request = readRequest(json, manifest);
+        const bool cog = cloudOptimized(json);
+        if (flag(json, "estimateOnly")) {
+            return estimateJson(AiRasterInferenceExecutor::estimate(request));
+        }
+        const auto write = [cog](const AiRasterInferenceResult& raster, const QString& path) {
+            cog ? AiRasterInferenceExecutor::writeCloudOptimizedGeoTiff(raster, path)
+                : AiRasterInferenceExecutor::writeGeoTiff(raster, path);
+        };
 
         AiRasterProgressCallback report;
         if (progress != nullptr) {
@@ -165,7 +259,7 @@ extern "C" TarnivaleAI_Char* TarnivaleAI_RunRasterInference(const TarnivaleAI_Ch
         }
         const QString outputPath = json.value(QStringLiteral("outputPath")).toString();
         if (!result.cancelled && !outputPath.isEmpty()) {
-            AiRasterInferenceExecutor::writeGeoTiff(result, outputPath);
+            write(result, outputPath);
         }
         const QString previewPath = json.value(QStringLiteral("previewOutputPath")).toString();
         if (!result.cancelled && !previewPath.isEmpty()) {
@@ -177,8 +271,7 @@ extern "C" TarnivaleAI_Char* TarnivaleAI_RunRasterInference(const TarnivaleAI_Ch
                                             color.value(QStringLiteral("green")).toInt(0),
                                             color.value(QStringLiteral("blue")).toInt(0)});
             }
-            AiRasterInferenceExecutor::writeGeoTiff(
-                AiRasterInferenceExecutor::colorizeClassMask(result, palette), previewPath);
+            write(AiRasterInferenceExecutor::colorizeClassMask(result, palette), previewPath);
         }
         return resultJson(result, outputPath, previewPath, applyCodes);
     });

@@ -3,6 +3,8 @@
 #include "runtime/errors.h"
 #include "runtime/gdal_handles.h"
 
+#include <cpl_conv.h>
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -29,6 +31,7 @@ public:
         if (!m_committed) {
             QFile::remove(m_staging);
             QFile::remove(m_staging + QStringLiteral(".aux.xml"));
+            QFile::remove(m_staging + QStringLiteral(".ovr.tmp"));  // the COG driver's overviews
         }
     }
     StagedFile(const StagedFile&) = delete;
@@ -49,10 +52,8 @@ private:
     bool m_committed = false;
 };
 
-}  // namespace
-
-void AiRasterInferenceExecutor::writeGeoTiff(const AiRasterInferenceResult& result,
-                                             const QString& outputPath) {
+// The checks both writers share, in their order; the GDAL type of the result's pixels.
+GDALDataType checkedOutputType(const AiRasterInferenceResult& result, const QString& outputPath) {
     if (result.cancelled) {
         throwInvalidArgument(QStringLiteral("A cancelled AI inference result cannot be written."));
     }
@@ -74,6 +75,36 @@ void AiRasterInferenceExecutor::writeGeoTiff(const AiRasterInferenceResult& resu
     if (result.data.size() != planeBytes * result.bandCount) {
         throwInvalidArgument(QStringLiteral("AI raster output buffer size does not match its dimensions."));
     }
+    return type;
+}
+
+// Georeferencing and the provenance with its digest.
+void describeOutput(GDALDatasetH dataset, const AiRasterInferenceResult& result) {
+    if (result.geoTransform.size() == 6) {
+        double transform[6];
+        std::copy(result.geoTransform.begin(), result.geoTransform.end(), transform);
+        if (GDALSetGeoTransform(dataset, transform) != CE_None) {
+            throwRuntimeError(QStringLiteral("GDAL could not write the AI output geotransform."));
+        }
+    }
+    if (!result.projectionWkt.isEmpty() &&
+        GDALSetProjection(dataset, result.projectionWkt.toUtf8().constData()) != CE_None) {
+        throwRuntimeError(QStringLiteral("GDAL could not write the AI output projection."));
+    }
+    const QByteArray canonical = result.provenance.canonicalJson().toUtf8();
+    const QByteArray digest = result.provenance.sha256().toUtf8();
+    if (GDALSetMetadataItem(dataset, "TARNIVALE_PROVENANCE", canonical.constData(), nullptr) != CE_None ||
+        GDALSetMetadataItem(dataset, "TARNIVALE_PROVENANCE_SHA256", digest.constData(), nullptr) != CE_None) {
+        throwRuntimeError(QStringLiteral("GDAL could not write AI execution provenance metadata."));
+    }
+}
+
+}  // namespace
+
+void AiRasterInferenceExecutor::writeGeoTiff(const AiRasterInferenceResult& result,
+                                             const QString& outputPath) {
+    const GDALDataType type = checkedOutputType(result, outputPath);
+    const qsizetype planeBytes = qsizetype{result.width} * result.height * 4;
 
     Gdal::registerDrivers();
     GDALDriverH driver = GDALGetDriverByName("GTiff");
@@ -89,25 +120,7 @@ void AiRasterInferenceExecutor::writeGeoTiff(const AiRasterInferenceResult& resu
     if (!dataset) {
         throwRuntimeError(QStringLiteral("GDAL could not create the AI GeoTIFF output."));
     }
-    if (result.geoTransform.size() == 6) {
-        double transform[6];
-        std::copy(result.geoTransform.begin(), result.geoTransform.end(), transform);
-        if (GDALSetGeoTransform(dataset.get(), transform) != CE_None) {
-            throwRuntimeError(QStringLiteral("GDAL could not write the AI output geotransform."));
-        }
-    }
-    if (!result.projectionWkt.isEmpty() &&
-        GDALSetProjection(dataset.get(), result.projectionWkt.toUtf8().constData()) != CE_None) {
-        throwRuntimeError(QStringLiteral("GDAL could not write the AI output projection."));
-    }
-    const QByteArray canonical = result.provenance.canonicalJson().toUtf8();
-    const QByteArray digest = result.provenance.sha256().toUtf8();
-    if (GDALSetMetadataItem(dataset.get(), "TARNIVALE_PROVENANCE", canonical.constData(), nullptr) !=
-            CE_None ||
-        GDALSetMetadataItem(dataset.get(), "TARNIVALE_PROVENANCE_SHA256", digest.constData(), nullptr) !=
-            CE_None) {
-        throwRuntimeError(QStringLiteral("GDAL could not write AI execution provenance metadata."));
-    }
+    describeOutput(dataset.get(), result);
     for (int band = 1; band <= result.bandCount; ++band) {
         // RasterIO takes a non-const buffer even for writing; it only reads from it.
         void* plane = const_cast<char*>(result.data.constData() + (band - 1) * planeBytes);
@@ -119,6 +132,57 @@ void AiRasterInferenceExecutor::writeGeoTiff(const AiRasterInferenceResult& resu
     CPLErrorReset();
     GDALFlushCache(dataset.get());
     dataset.reset();
+    if (CPLGetLastErrorType() >= CE_Failure) {
+        throwRuntimeError(QStringLiteral("GDAL could not write an AI output band."));
+    }
+    if (!staged.commit()) {
+        throwRuntimeError(QStringLiteral("GDAL could not create the AI GeoTIFF output."));
+    }
+}
+
+void AiRasterInferenceExecutor::writeCloudOptimizedGeoTiff(const AiRasterInferenceResult& result,
+                                                           const QString& outputPath) {
+    const GDALDataType type = checkedOutputType(result, outputPath);
+    const qsizetype planeBytes = qsizetype{result.width} * result.height * 4;
+
+    Gdal::registerDrivers();
+    GDALDriverH memory = GDALGetDriverByName("MEM");
+    GDALDriverH driver = GDALGetDriverByName("COG");
+    if (memory == nullptr || driver == nullptr) {
+        throwRuntimeError(QStringLiteral("GDAL COG driver is unavailable."));
+    }
+    // The COG driver copies from a dataset: an in-memory one whose bands are the result's own planes, so
+    // the pixels are not copied before they are compressed.
+    Gdal::Dataset source(GDALCreate(memory, "", result.width, result.height, 0, type, nullptr));
+    if (!source) {
+        throwRuntimeError(QStringLiteral("GDAL could not create the AI GeoTIFF output."));
+    }
+    for (int band = 0; band < result.bandCount; ++band) {
+        char pointer[64] = {};
+        CPLPrintPointer(pointer, const_cast<char*>(result.data.constData() + band * planeBytes),
+                        sizeof pointer - 1);
+        const QByteArray data = QByteArray("DATAPOINTER=") + pointer;
+        const char* bandOptions[] = {data.constData(), nullptr};
+        if (GDALAddBand(source.get(), type, const_cast<char**>(bandOptions)) != CE_None) {
+            throwRuntimeError(QStringLiteral("GDAL could not create the AI GeoTIFF output."));
+        }
+    }
+    describeOutput(source.get(), result);
+
+    StagedFile staged(outputPath);
+    // Classes are never averaged into codes that no pixel has; scores are.
+    const char* resampling =
+        result.dataType == AiTensorDataType::Int32 ? "RESAMPLING=NEAREST" : "RESAMPLING=AVERAGE";
+    const char* options[] = {"COMPRESS=DEFLATE", "NUM_THREADS=ALL_CPUS", "OVERVIEWS=AUTO", resampling,
+                             nullptr};
+    const QByteArray stagingPath = staged.path().toUtf8();
+    CPLErrorReset();
+    Gdal::Dataset written(GDALCreateCopy(driver, stagingPath.constData(), source.get(), FALSE,
+                                         const_cast<char**>(options), nullptr, nullptr));
+    if (!written) {
+        throwRuntimeError(QStringLiteral("GDAL could not create the AI GeoTIFF output."));
+    }
+    written.reset();
     if (CPLGetLastErrorType() >= CE_Failure) {
         throwRuntimeError(QStringLiteral("GDAL could not write an AI output band."));
     }

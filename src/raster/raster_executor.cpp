@@ -3,6 +3,7 @@
 #include "raster/feather.h"
 #include "raster/output_decoding.h"
 #include "raster/raster_input.h"
+#include "raster/run_memory.h"
 #include "runtime/errors.h"
 #include "runtime/huge_pages.h"
 
@@ -244,12 +245,12 @@ void RasterRun::complete() {
     if (m_request.outputMode == AiRasterOutputMode::ClassMask) {
         m_result.bandCount = 1;
         m_result.dataType = AiTensorDataType::Int32;
-        reportMemory(m_result.peakMemoryBytes + planeSize * 4);
     } else {
         m_result.bandCount = m_channels;
         m_result.dataType = AiTensorDataType::Float32;
-        reportMemory(m_result.peakMemoryBytes + m_channels * planeSize * 4);
     }
+    reportMemory(
+        RunMemory::atCompletion(m_result.peakMemoryBytes, m_request.outputMode, m_channels, planeSize));
     finishRows(m_result.height);
     m_planes.reset();
     m_weightSum.reset();
@@ -286,7 +287,7 @@ AiRasterInferenceResult RasterRun::execute() {
     const qsizetype planeSize = qsizetype{input.width} * input.height;
     m_ringRows = std::min(request.tiling.height, input.height);
     m_weightSum = PlaneBuffer(static_cast<size_t>(input.width) * static_cast<size_t>(m_ringRows));
-    reportMemory(planeSize * 4);
+    reportMemory(RunMemory::beforeTiles(planeSize));
     m_runTimer.start();
 
     const bool decoding = !request.outputDecoder.id.trimmed().isEmpty();
@@ -352,8 +353,8 @@ AiRasterInferenceResult RasterRun::execute() {
         const std::int64_t channels = output->shape[1];
         if (index == 0) {
             m_channels = static_cast<std::int32_t>(channels);
-            reportMemory(output->data.size() + reader.inputBytes() + m_result.peakMemoryBytes +
-                         channels * planeSize * 4);
+            reportMemory(RunMemory::atFirstTile(m_result.peakMemoryBytes, output->data.size(),
+                                                reader.inputBytes(), channels, planeSize));
             m_planes =
                 PlaneBuffer(static_cast<size_t>(channels * input.width) * static_cast<size_t>(m_ringRows));
         } else if (channels != m_channels) {

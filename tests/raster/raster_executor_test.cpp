@@ -17,9 +17,11 @@
 #include <gdal_priv.h>
 
 #include <algorithm>
+#include <array>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -174,10 +176,12 @@ TEST_F(RasterExecutor, GeoTiffRefusalsLeaveNoFile) {
              {[](auto&) {}, "GDAL could not create the AI GeoTIFF output.", dir.filePath("no/x.tif")}}) {
         Result changed = mask;
         change(changed);
-        const auto write = [&] { Executor::writeGeoTiff(changed, target); };
-        EXPECT_EQ(error.starts_with("GDAL") ? errorOf<std::runtime_error>(write)
-                                            : errorOf<std::invalid_argument>(write),
-                  error);
+        for (const auto writer : {&Executor::writeGeoTiff, &Executor::writeCloudOptimizedGeoTiff}) {
+            const auto write = [&] { writer(changed, target); };
+            EXPECT_EQ(error.starts_with("GDAL") ? errorOf<std::runtime_error>(write)
+                                                : errorOf<std::invalid_argument>(write),
+                      error);
+        }
     }
     EXPECT_TRUE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).isEmpty());
     Executor::writeGeoTiff(mask, path);
@@ -186,6 +190,83 @@ TEST_F(RasterExecutor, GeoTiffRefusalsLeaveNoFile) {
     EXPECT_NE(GDALGetGeoTransform(dataset.get(), transform), CE_None);
     EXPECT_EQ(GDALGetRasterDataType(GDALGetRasterBand(dataset.get(), 1)), GDT_Int32);
     EXPECT_EQ(readTestBand(path, 1), std::vector<double>{0x01010101});
+}
+
+TEST_F(RasterExecutor, CloudOptimisedGeoTiffKeepsPixelsProvenanceAndClassesInItsOverviews) {
+    // 1100 x 700 stripes of codes 0, 10 and 200: overviews 550 x 350 and 275 x 175 (the smallest fits one
+    // block).
+    Result mask;
+    mask.width = 1100;
+    mask.height = 700;
+    mask.bandCount = 1;
+    mask.dataType = AiTensorDataType::Int32;
+    mask.geoTransform = {500000, 10, 0, 4100000, 0, -10};
+    mask.provenance.modelId = QStringLiteral("stripes");
+    Ints classes(1100 * 700);
+    for (std::size_t pixel = 0; pixel < classes.size(); ++pixel) {
+        classes[pixel] = std::array<std::int32_t, 3>{0, 10, 200}[pixel % 1100 / 7 % 3];
+    }
+    mask.data = QByteArray(reinterpret_cast<const char*>(classes.data()), qsizetype{1100} * 700 * 4);
+    const QString path = dir.filePath("classes.tif");
+    Executor::writeCloudOptimizedGeoTiff(mask, path);
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"classes.tif"});
+    const Gdal::Dataset dataset = Gdal::open(path, GDAL_OF_RASTER | GDAL_OF_READONLY);
+    ASSERT_TRUE(dataset);
+    EXPECT_STREQ(GDALGetMetadataItem(dataset.get(), "LAYOUT", "IMAGE_STRUCTURE"), "COG");
+    EXPECT_STREQ(GDALGetMetadataItem(dataset.get(), "COMPRESSION", "IMAGE_STRUCTURE"), "DEFLATE");
+    EXPECT_EQ(QString(GDALGetMetadataItem(dataset.get(), "TARNIVALE_PROVENANCE", nullptr)),
+              mask.provenance.canonicalJson());
+    EXPECT_EQ(QString(GDALGetMetadataItem(dataset.get(), "TARNIVALE_PROVENANCE_SHA256", nullptr)),
+              mask.provenance.sha256());
+    GDALRasterBandH band = GDALGetRasterBand(dataset.get(), 1);
+    ASSERT_EQ(GDALGetOverviewCount(band), 2);
+    GDALRasterBandH smallest = GDALGetOverview(band, 1);
+    EXPECT_EQ((std::pair{GDALGetRasterBandXSize(smallest), GDALGetRasterBandYSize(smallest)}),
+              (std::pair{275, 175}));
+    // Nearest neighbour: every overview pixel is one of the codes, never an average between them.
+    Ints overview(275 * 175);
+    ASSERT_EQ(GDALRasterIO(smallest, GF_Read, 0, 0, 275, 175, overview.data(), 275, 175, GDT_Int32, 0, 0),
+              CE_None);
+    EXPECT_EQ(std::set<std::int32_t>(overview.begin(), overview.end()), (std::set<std::int32_t>{0, 10, 200}));
+    const std::vector<double> written = readTestBand(path, 1);
+    EXPECT_TRUE(std::equal(written.begin(), written.end(), classes.begin()));
+}
+
+TEST_F(RasterExecutor, EstimateIsTheRunsOwnAccountingWithoutRunning) {
+    const QString path = raster({.width = 150, .height = 90, .bands = 3});
+    Request floats = request("conv_stack.onnx", path, {64, 64, 8, 8});
+    Request mask = floats;
+    mask.outputMode = Mode::ClassMask;
+    Request channel = mask;  // softmax, then only channel 2: K = 1
+    channel.outputDecoder = decoder("second", "logits");
+    channel.outputDecoder.activation = QStringLiteral("softmax");
+    channel.outputDecoder.options.insert(QStringLiteral("channel"), 2);
+    Request decodedFloats = channel;
+    decodedFloats.outputMode = Mode::FloatBands;
+    for (const Request& row : {floats, mask, channel, decodedFloats}) {
+        const AiRasterRunEstimate estimate = Executor::estimate(row);
+        const Result result = Executor::run(row);
+        EXPECT_EQ((Ints{estimate.width, estimate.height, estimate.totalTiles, estimate.outputBandCount}),
+                  (Ints{result.width, result.height, result.processedTiles, result.bandCount}));
+        EXPECT_EQ(estimate.peakMemoryBytes, result.peakMemoryBytes);
+        EXPECT_EQ(estimate.outputBytes, result.data.size());
+        EXPECT_EQ(estimate.outputDataType, result.dataType);
+    }
+    // The run's refusals, and a model whose channel count only a run would tell.
+    Request symbolic = request("add_one.onnx", path, {64, 64, 8, 8});
+    EXPECT_EQ(errorOf<std::runtime_error>([&] { Executor::estimate(symbolic); }),
+              "The model's output channel count is not fixed, so the run cannot be estimated.");
+    Request unnamed = floats;
+    unnamed.outputName = QStringLiteral("scores");
+    EXPECT_EQ(errorOf<std::invalid_argument>([&] { Executor::estimate(unnamed); }),
+              "ONNX output tensor was not found: scores");
+    channel.outputDecoder.options.insert(QStringLiteral("channel"), 4);
+    EXPECT_EQ(errorOf<std::invalid_argument>([&] { Executor::estimate(channel); }),
+              "AI output decoder channel is outside the tensor channel range.");
+    EXPECT_EQ(errorOf<std::invalid_argument>([&] {
+                  Executor::estimate(request("", path, {64, 64, 8, 8}));
+              }),
+              "AI model path is required.");
 }
 
 TEST_F(RasterExecutor, BlendKeepsConstantsAndWeighsOverlaps) {

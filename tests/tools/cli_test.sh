@@ -208,6 +208,80 @@ grep -qx "tarnivale-ai: --tile needs --sliced" "$work/err" || fail "detect --til
 run 2 "detect --score 2" detect --package "$work/detect-package" --raster "$work/squares.tif" \
     --output "$work/x.gpkg" --score 2
 
+# A third-party one-band probability network as a user packages it: "x" [1, 3, H, W] -> [1, 1, H, W], an adapter
+# reading band 1 three times and a decoder thresholding at 0.3. The run's defaults take both from the package.
+cat >"$work/probability.json" <<'JSON'
+{"schemaVersion": "1.0", "id": "mean-probability", "version": "1", "task": "semantic_segmentation",
+ "modelPath": "mean_probability.onnx",
+ "inputs": [{"name": "x", "dataType": "Float32", "layout": "NCHW", "shape": [1, 3, -1, -1]}],
+ "outputs": [{"name": "probability", "dataType": "Float32", "layout": "NCHW", "shape": [1, 1, -1, -1]}],
+ "inputAdapters": [{"tensor": "x", "source": "raster", "bands": [1, 1, 1]}],
+ "outputDecoders": [{"id": "roofs", "tensor": "probability", "activation": "none", "threshold": 0.3}],
+ "normalization": {"scale": 0.00392156862745098},
+ "tiling": {"width": 256, "height": 256, "overlapX": 0, "overlapY": 0}}
+JSON
+/usr/bin/python3 - "$work/photo.tif" <<'PY' || fail "cannot write the photograph"
+import sys
+import numpy as np
+from osgeo import gdal, osr
+rows, columns = np.mgrid[0:900, 0:1100]
+values = ((columns * 7 + rows * 13) % 256).astype(np.uint8)
+dataset = gdal.GetDriverByName("GTiff").Create(sys.argv[1], 1100, 900, 1, gdal.GDT_Byte)
+dataset.SetGeoTransform([500000, 0.5, 0, 4200000, 0, -0.5])
+srs = osr.SpatialReference()
+srs.ImportFromEPSG(32633)
+dataset.SetProjection(srs.ExportToWkt())
+dataset.GetRasterBand(1).WriteArray(values)
+PY
+run 0 "package create, probability" package create --manifest "$work/probability.json" \
+    --model "$models/mean_probability.onnx" --output "$work/probability"
+run 0 "inspect, adapters and decoders" inspect "$work/probability"
+grep -q "^adapters: x <- raster bands 1,1,1" "$work/out" || fail "inspect lists no adapter: $(cat "$work/out")"
+grep -q "^decoders: roofs (probability, none, threshold 0.3)" "$work/out" || fail "inspect lists no decoder"
+# mask_is FILE EXPECTATION: the class mask against the photograph (v / 255 >= 0.3 exactly when v >= 77).
+mask_is() {
+    /usr/bin/python3 - "$work/photo.tif" "$1" "$2" <<'PY'
+import sys
+from osgeo import gdal
+photo = gdal.Open(sys.argv[1]).ReadAsArray()
+mask = gdal.Open(sys.argv[2]).ReadAsArray()
+expected = (photo >= 77).astype(mask.dtype) if sys.argv[3] == "thresholded" else 0 * mask
+sys.exit(0 if (mask == expected).all() else 1)
+PY
+}
+run 0 "run with the package's adapter and decoder" run --package "$work/probability" --raster "$work/photo.tif" \
+    --output "$work/roofs.tif" --json && parses "run, probability"
+mask_is "$work/roofs.tif" thresholded || fail "run: the mask is not the thresholded probability"
+peak=$(/usr/bin/python3 -c 'import json, sys; print(json.load(sys.stdin)["peakMemoryBytes"])' <"$work/out")
+run 0 "run --no-decoder" run --package "$work/probability" --raster "$work/photo.tif" --output "$work/raw.tif" \
+    --no-decoder
+mask_is "$work/raw.tif" zero || fail "run --no-decoder: the argmax of one channel is not all 0"
+run 1 "run --decoder unknown" run --package "$work/probability" --raster "$work/photo.tif" \
+    --output "$work/none.tif" --decoder walls
+stderr_is "tarnivale-ai: The model package has no output decoder 'walls'." "run --decoder unknown"
+run 0 "run --cog" run --package "$work/probability" --raster "$work/photo.tif" --output "$work/roofs-cog.tif" --cog
+mask_is "$work/roofs-cog.tif" thresholded || fail "run --cog: a different mask"
+gdalinfo "$work/roofs-cog.tif" >"$work/cog-info" 2>/dev/null
+grep -q "LAYOUT=COG" "$work/cog-info" || fail "run --cog: not a COG layout"
+grep -q "COMPRESSION=DEFLATE" "$work/cog-info" || fail "run --cog: not DEFLATE"
+grep -q "Overviews: 550x450, 275x225" "$work/cog-info" || fail "run --cog: overviews $(grep Overviews "$work/cog-info")"
+grep -q "TARNIVALE_PROVENANCE_SHA256=" "$work/cog-info" || fail "run --cog: provenance lost"
+# The estimate runs nothing and predicts the run's own accounting; a budget below it refuses the run.
+run 0 "run --estimate" run --package "$work/probability" --raster "$work/photo.tif" --output "$work/never.tif" \
+    --estimate --json && parses "run --estimate"
+estimate=$(/usr/bin/python3 -c 'import json, sys; d = json.load(sys.stdin); print(d["peakMemoryBytes"], d["totalTiles"])' \
+    <"$work/out")
+[ "$estimate" = "$peak 20" ] || fail "run --estimate: '$estimate', the run reported peak $peak over 20 tiles"
+test ! -e "$work/never.tif" || fail "run --estimate wrote an output"
+run 0 "run --estimate, text" run --package "$work/probability" --raster "$work/photo.tif" --output "$work/never.tif" \
+    --estimate && grep -q "^Estimate: 1100 x 900, 20 tiles, peak memory $peak bytes" "$work/out" ||
+    fail "run --estimate: '$(cat "$work/out")'"
+run 1 "run --max-memory" run --package "$work/probability" --raster "$work/photo.tif" --output "$work/never.tif" \
+    --max-memory 1000000
+stderr_is "tarnivale-ai: The run needs an estimated $peak bytes of memory, above --max-memory 1000000." \
+    "run --max-memory"
+test ! -e "$work/never.tif" || fail "run --max-memory wrote an output"
+
 # Ctrl-C during a slow task: status 130 and no task workspace left.
 cat >"$work/slow-manifest.json" <<'JSON'
 {"schemaVersion": "1.0", "id": "google-dynamicworld", "version": "slow", "modelPath": "x",
@@ -224,7 +298,7 @@ mkdir -p "$work/tmp"
 TMPDIR="$work/tmp" "$cli" task dynamic-world --package "$work/slow-package" --raster "$work/big/scene.tif" \
     --validity-mask "$work/big/validity.tif" --threads 1 >"$work/out" 2>"$work/err" &
 pid=$!
-for _ in $(seq 1 600); do
+for _ in $(seq 1 6000); do  # a bound that only a hang reaches (sanitizer builds under load are slow)
     grep -q "Processed AI tile" "$work/err" && break
     sleep 0.05
 done

@@ -113,8 +113,23 @@ struct TARNIVALE_AI_EXPORT AiClassColor {
     std::int32_t blue = 0;
 };
 
+/// What a raster run will cost, known before it starts.
+struct TARNIVALE_AI_EXPORT AiRasterRunEstimate {
+    std::int32_t width = 0;
+    std::int32_t height = 0;
+    std::int32_t totalTiles = 0;
+    std::int32_t outputBandCount = 0;
+    AiTensorDataType outputDataType = AiTensorDataType::Int32;
+    std::int64_t peakMemoryBytes = 0;  ///< the run's own accounting: the peakMemoryBytes its result reports
+    std::int64_t outputBytes = 0;      ///< the result's pixels in memory
+};
+
 class TARNIVALE_AI_EXPORT AiRasterInferenceExecutor {
 public:
+    /// Opens the raster and the model (on the CPU, for its shapes) without running it: the tile count, the
+    /// peak memory the run will report and the result's size. The run's own checks fail here the same way;
+    /// a model whose output channel count is symbolic cannot be estimated.
+    static AiRasterRunEstimate estimate(const AiRasterInferenceRequest& request);
     /// Runs the model tile by tile over the raster on the calling thread. A cancellation is not an error:
     /// the result comes back marked cancelled, without pixel data.
     static AiRasterInferenceResult run(const AiRasterInferenceRequest& request,
@@ -130,6 +145,10 @@ public:
     /// Tiled DEFLATE GeoTIFF with the provenance as metadata; written under a temporary name and moved into
     /// place, so a failed write leaves no file behind.
     static void writeGeoTiff(const AiRasterInferenceResult& result, const QString& outputPath);
+    /// The same content as a Cloud-Optimised GeoTIFF (GDAL's COG driver: DEFLATE, 512-pixel tiles, overviews
+    /// by nearest neighbour for a class mask and by average for float bands), staged and moved into place
+    /// the same way.
+    static void writeCloudOptimizedGeoTiff(const AiRasterInferenceResult& result, const QString& outputPath);
     /// Class index v (0 <= v < codes) becomes codes[v]; other values stay.
     static void remapClassMask(AiRasterInferenceResult& result, const QList<std::int32_t>& classCodes);
     /// Three Float32 planes (red, green, blue); unknown codes are grey. When a code is listed twice, the
@@ -153,7 +172,7 @@ public:
 struct TARNIVALE_AI_EXPORT AiInstanceSeparationOptions {
     double foregroundThreshold = 0.5;  ///< foreground where the value is at least this
     double boundaryThreshold = 0.5;    ///< boundary where the boundary value is at least this
-    double seedThreshold = 0.0;        ///< a foreground, non-boundary pixel seeds where its distance reaches this
+    double seedThreshold = 0.0;  ///< a foreground, non-boundary pixel seeds where its distance reaches this
     std::int32_t minimumRegionPixels = 1;
     std::int32_t connectivity = 8;  ///< 4 or 8
 };
