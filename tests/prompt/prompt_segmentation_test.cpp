@@ -331,25 +331,6 @@ TEST_F(PromptSegmentation, ResultCarriesGeoreferencingAndProvenance) {
     expected.outputDataType = AiTensorDataType::Int32;
     expected.elapsedMilliseconds = result.elapsedMilliseconds;
     EXPECT_EQ(provenance.canonicalJson(), expected.canonicalJson());
-
-    // Written as a GeoTIFF, the mask and its grid come back as they were.
-    const QString output = dir.filePath(QStringLiteral("mask.tif"));
-    AiRasterInferenceExecutor::writeGeoTiff(result, output);
-    const std::vector<double> written = readTestBand(output, 1);
-    const std::vector<std::int32_t> mask = valuesOf<std::int32_t>(result.data);
-    EXPECT_EQ(written, std::vector<double>(mask.begin(), mask.end()));
-    std::array<double, 6> transform{};
-    GDALGetGeoTransform(Gdal::open(output, GDAL_OF_RASTER).get(), transform.data());
-    EXPECT_EQ(transform, *spec.geoTransform);
-
-    TestRasterSpec bare;
-    bare.geoTransform.reset();
-    bare.epsg = 0;
-    Request ungeoreferenced = request(raster(QStringLiteral("bare.tif"), bare));
-    ungeoreferenced.boxes = r.boxes;
-    const AiRasterInferenceResult plain = Engine::segment(ungeoreferenced).result;
-    EXPECT_TRUE(plain.geoTransform.isEmpty());
-    EXPECT_TRUE(plain.projectionWkt.isEmpty());
 }
 
 }  // namespace
