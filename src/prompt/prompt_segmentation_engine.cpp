@@ -7,11 +7,14 @@
 #include "runtime/errors.h"
 #include "runtime/sha256.h"
 
-#include <QDateTime>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 
 #include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <system_error>
 
 namespace Tarnivale::AI {
 
@@ -29,14 +32,27 @@ void checkRequest(const AiPromptSegmentationRequest& request) {
     }
 }
 
+/// Milliseconds since the epoch of the file's last modification, 0 when it cannot be read. Taken from the
+/// file system clock rather than QFileInfo, whose local-time conversion goes through the C library's
+/// time-zone state, which threads prompting at once would share.
+qint64 modifiedMilliseconds(const QString& path) {
+    std::error_code error;
+    const auto modified = std::filesystem::last_write_time(QFile::encodeName(path).toStdString(), error);
+    if (error) {
+        return 0;
+    }
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::file_clock::to_sys(modified).time_since_epoch())
+        .count();
+}
+
 /// The file's identity as it is now (path, size, modification time) with the model's: a rewritten file
 /// gets a new key, so entries never need refreshing.
 QString cacheKeyOf(const QFileInfo& raster, const AiPromptSegmentationRequest& request) {
-    const QDateTime modified = raster.lastModified();
     // One multi-argument arg(): chained calls would also replace "%2" and the like inside the path.
     const QString identity = QStringLiteral("%1|%2|%3|%4|%5")
                                  .arg(raster.absoluteFilePath(), QString::number(raster.size()),
-                                      QString::number(modified.isValid() ? modified.toMSecsSinceEpoch() : 0),
+                                      QString::number(modifiedMilliseconds(raster.absoluteFilePath())),
                                       request.modelSha256, request.modelId);
     return Sha256::hex(identity.toUtf8());
 }
