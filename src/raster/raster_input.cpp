@@ -189,11 +189,16 @@ AiInferenceExecutionProvenance startProvenance(const AiRasterInferenceRequest& r
     return startProvenance(request, input.projectionWkt, input.bands);
 }
 
-AiInferenceExecutionProvenance startProvenance(const AiRasterInferenceRequest& request,
-                                               const QString& sourceCrs, const QList<std::int32_t>& bands) {
+AiInferenceExecutionProvenance newExecutionProvenance() {
     AiInferenceExecutionProvenance provenance;
     provenance.executionId = QUuid::createUuid().toString(QUuid::WithoutBraces);
     provenance.recordedAtUtc = QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+    return provenance;
+}
+
+AiInferenceExecutionProvenance startProvenance(const AiRasterInferenceRequest& request,
+                                               const QString& sourceCrs, const QList<std::int32_t>& bands) {
+    AiInferenceExecutionProvenance provenance = newExecutionProvenance();
     provenance.modelId = request.modelId;
     provenance.modelVersion = request.modelVersion;
     provenance.modelRevision = request.modelRevision;

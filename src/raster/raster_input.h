@@ -76,6 +76,9 @@ bool cancellationRequested(const AiRasterInferenceRequest& request);
 /// The session's input to feed: the requested name, or the model's first input.
 QString resolveInputName(const AiSession& session, const QString& requested);
 
+/// A record of a new execution: a new identifier and the current UTC time, every other field at its default.
+AiInferenceExecutionProvenance newExecutionProvenance();
+
 /// Provenance fields known before the run: identity, model digest, source, versions and options.
 AiInferenceExecutionProvenance startProvenance(const AiRasterInferenceRequest& request,
                                                const RasterInput& input);
