@@ -48,6 +48,8 @@ const char* const TaskHelp =
     "  --export-shapefile OUT.shp copy the task's polygons out as a Shapefile (never overwrites)\n"
     "  --export-preview OUT.tif   copy the task's colour preview out (never overwrites)\n"
     "  --export-polygons OUT.gpkg copy the task's polygon GeoPackage out (never overwrites)\n"
+    "  --export-cog OUT.tif       write the task's raster result out as a Cloud-Optimised GeoTIFF\n"
+    "                             (DEFLATE, overviews, provenance kept; never overwrites)\n"
     "\n"
     "With --json the result document is printed. Ctrl-C cancels the task cleanly (status 130).\n"
     "\n"
@@ -263,16 +265,28 @@ int taskCommand(const QStringList& arguments) {
         }
         return 0;
     }
-    const Arguments options(
-        arguments,
-        {QStringLiteral("package"), QStringLiteral("raster"), QStringLiteral("request"),
-         QStringLiteral("validity-mask"), QStringLiteral("threshold"), QStringLiteral("provider"),
-         QStringLiteral("threads"), QStringLiteral("deadline"), QStringLiteral("export-geotiff"),
-         QStringLiteral("export-shapefile"), QStringLiteral("export-preview"),
-         QStringLiteral("export-polygons"), QStringLiteral("text"), QStringLiteral("score-threshold"),
-         QStringLiteral("point"), QStringLiteral("box"), QStringLiteral("coordinate-space"),
-         QStringLiteral("window"), QStringLiteral("bands")},
-        {});
+    const Arguments options(arguments,
+                            {QStringLiteral("package"),
+                             QStringLiteral("raster"),
+                             QStringLiteral("request"),
+                             QStringLiteral("validity-mask"),
+                             QStringLiteral("threshold"),
+                             QStringLiteral("provider"),
+                             QStringLiteral("threads"),
+                             QStringLiteral("deadline"),
+                             QStringLiteral("export-geotiff"),
+                             QStringLiteral("export-shapefile"),
+                             QStringLiteral("export-preview"),
+                             QStringLiteral("export-polygons"),
+                             QStringLiteral("export-cog"),
+                             QStringLiteral("text"),
+                             QStringLiteral("score-threshold"),
+                             QStringLiteral("point"),
+                             QStringLiteral("box"),
+                             QStringLiteral("coordinate-space"),
+                             QStringLiteral("window"),
+                             QStringLiteral("bands")},
+                            {});
     options.expectOperands(1);
     const QString kind = options.operands().front();
     if (std::none_of(std::begin(TaskKinds), std::end(TaskKinds),
@@ -310,6 +324,17 @@ int taskCommand(const QStringList& arguments) {
             exported.append(destination);
         }
     };
+    if (options.has(QStringLiteral("export-cog"))) {
+        const QString source = result.value(QStringLiteral("rasterPath")).toString();
+        if (source.isEmpty()) {
+            throw Failure("This task does not expose the requested export format.");
+        }
+        const std::u16string from = wide(source);
+        const std::u16string to = wide(options.value(QStringLiteral("export-cog")));
+        exported.append(takeJson(TarnivaleAI_CopyAsCloudOptimizedGeoTiff(from.c_str(), to.c_str()))
+                            .value(QStringLiteral("outputPath"))
+                            .toString());
+    }
     copyResultFile("export-preview", "previewPath");
     copyResultFile("export-polygons", "vectorPath");
     if (options.flag(QStringLiteral("json"))) {

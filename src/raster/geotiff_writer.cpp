@@ -2,6 +2,7 @@
 
 #include "runtime/errors.h"
 #include "runtime/gdal_handles.h"
+#include "runtime/publish_file.h"
 
 #include <cpl_conv.h>
 
@@ -38,6 +39,11 @@ public:
     StagedFile& operator=(const StagedFile&) = delete;
 
     const QString& path() const { return m_staging; }
+    PublishOutcome commitWithoutReplacing() {
+        const PublishOutcome outcome = publishWithoutReplacing(m_staging, m_destination);
+        m_committed = outcome == PublishOutcome::Published;
+        return outcome;
+    }
     bool commit() {
         std::error_code error;
         std::filesystem::rename(QFile::encodeName(m_staging).toStdString(),
@@ -99,6 +105,29 @@ void describeOutput(GDALDatasetH dataset, const AiRasterInferenceResult& result)
     }
 }
 
+// GDAL's COG driver over the source: DEFLATE, 512-pixel tiles, overviews down to one block. Classes are
+// never averaged into codes that no pixel has; scores are.
+void writeCloudOptimized(GDALDatasetH source, const QString& stagingPath) {
+    GDALDriverH driver = GDALGetDriverByName("COG");
+    if (driver == nullptr) {
+        throwRuntimeError(QStringLiteral("GDAL COG driver is unavailable."));
+    }
+    const bool classes = GDALDataTypeIsInteger(GDALGetRasterDataType(GDALGetRasterBand(source, 1))) != 0;
+    const char* options[] = {"COMPRESS=DEFLATE", "NUM_THREADS=ALL_CPUS", "OVERVIEWS=AUTO",
+                             classes ? "RESAMPLING=NEAREST" : "RESAMPLING=AVERAGE", nullptr};
+    const QByteArray path = stagingPath.toUtf8();
+    CPLErrorReset();
+    Gdal::Dataset written(GDALCreateCopy(driver, path.constData(), source, FALSE, const_cast<char**>(options),
+                                         nullptr, nullptr));
+    if (!written) {
+        throwRuntimeError(QStringLiteral("GDAL could not create the AI GeoTIFF output."));
+    }
+    written.reset();
+    if (CPLGetLastErrorType() >= CE_Failure) {
+        throwRuntimeError(QStringLiteral("GDAL could not write an AI output band."));
+    }
+}
+
 }  // namespace
 
 void AiRasterInferenceExecutor::writeGeoTiff(const AiRasterInferenceResult& result,
@@ -147,8 +176,7 @@ void AiRasterInferenceExecutor::writeCloudOptimizedGeoTiff(const AiRasterInferen
 
     Gdal::registerDrivers();
     GDALDriverH memory = GDALGetDriverByName("MEM");
-    GDALDriverH driver = GDALGetDriverByName("COG");
-    if (memory == nullptr || driver == nullptr) {
+    if (memory == nullptr) {
         throwRuntimeError(QStringLiteral("GDAL COG driver is unavailable."));
     }
     // The COG driver copies from a dataset: an in-memory one whose bands are the result's own planes, so
@@ -168,27 +196,36 @@ void AiRasterInferenceExecutor::writeCloudOptimizedGeoTiff(const AiRasterInferen
         }
     }
     describeOutput(source.get(), result);
-
     StagedFile staged(outputPath);
-    // Classes are never averaged into codes that no pixel has; scores are.
-    const char* resampling =
-        result.dataType == AiTensorDataType::Int32 ? "RESAMPLING=NEAREST" : "RESAMPLING=AVERAGE";
-    const char* options[] = {"COMPRESS=DEFLATE", "NUM_THREADS=ALL_CPUS", "OVERVIEWS=AUTO", resampling,
-                             nullptr};
-    const QByteArray stagingPath = staged.path().toUtf8();
-    CPLErrorReset();
-    Gdal::Dataset written(GDALCreateCopy(driver, stagingPath.constData(), source.get(), FALSE,
-                                         const_cast<char**>(options), nullptr, nullptr));
-    if (!written) {
-        throwRuntimeError(QStringLiteral("GDAL could not create the AI GeoTIFF output."));
-    }
-    written.reset();
-    if (CPLGetLastErrorType() >= CE_Failure) {
-        throwRuntimeError(QStringLiteral("GDAL could not write an AI output band."));
-    }
+    writeCloudOptimized(source.get(), staged.path());
     if (!staged.commit()) {
         throwRuntimeError(QStringLiteral("GDAL could not create the AI GeoTIFF output."));
     }
+}
+
+void AiRasterInferenceExecutor::copyAsCloudOptimizedGeoTiff(const QString& sourcePath,
+                                                            const QString& outputPath) {
+    if (outputPath.trimmed().isEmpty()) {
+        throwInvalidArgument(QStringLiteral("AI raster output path is required."));
+    }
+    if (pathOccupied(outputPath)) {
+        throwRuntimeError(QStringLiteral("Export destination exists."));
+    }
+    const Gdal::Dataset source = Gdal::open(sourcePath, GDAL_OF_RASTER | GDAL_OF_READONLY);
+    if (!source) {
+        throwRuntimeError(QStringLiteral("Cannot open GeoTIFF export."));
+    }
+    StagedFile staged(outputPath);
+    writeCloudOptimized(source.get(), staged.path());
+    switch (staged.commitWithoutReplacing()) {
+        case PublishOutcome::Published:
+            return;
+        case PublishOutcome::DestinationExists:
+            throwRuntimeError(QStringLiteral("Export destination exists."));
+        case PublishOutcome::Failed:
+            break;
+    }
+    throwRuntimeError(QStringLiteral("GDAL could not create the AI GeoTIFF output."));
 }
 
 }  // namespace Tarnivale::AI

@@ -230,6 +230,22 @@ TEST_F(RasterExecutor, CloudOptimisedGeoTiffKeepsPixelsProvenanceAndClassesInIts
     EXPECT_EQ(std::set<std::int32_t>(overview.begin(), overview.end()), (std::set<std::int32_t>{0, 10, 200}));
     const std::vector<double> written = readTestBand(path, 1);
     EXPECT_TRUE(std::equal(written.begin(), written.end(), classes.begin()));
+
+    // Copied out (a task's result, say): the same pixels and provenance; never over an existing file.
+    const QString copy = dir.filePath("copy.tif");
+    Executor::copyAsCloudOptimizedGeoTiff(path, copy);
+    EXPECT_EQ(readTestBand(copy, 1), written);
+    const Gdal::Dataset copied = Gdal::open(copy, GDAL_OF_RASTER | GDAL_OF_READONLY);
+    EXPECT_EQ(QString(GDALGetMetadataItem(copied.get(), "TARNIVALE_PROVENANCE_SHA256", nullptr)),
+              mask.provenance.sha256());
+    EXPECT_EQ(errorOf<std::runtime_error>([&] { Executor::copyAsCloudOptimizedGeoTiff(path, copy); }),
+              "Export destination exists.");
+    EXPECT_EQ(errorOf<std::runtime_error>([&] {
+                  Executor::copyAsCloudOptimizedGeoTiff(dir.filePath("none.tif"), dir.filePath("n.tif"));
+              }),
+              "Cannot open GeoTIFF export.");
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden),
+              (QStringList{"classes.tif", "copy.tif"}));
 }
 
 TEST_F(RasterExecutor, EstimateIsTheRunsOwnAccountingWithoutRunning) {

@@ -91,12 +91,15 @@ test ! -e "$work/no.tif" || fail "a failed run left an output"
 # A task with every export.
 run 0 task task dynamic-world --package "$work/package" --raster "$data/scene.tif" \
     --validity-mask "$data/validity.tif" --threads 2 --export-geotiff "$work/classes.tif" \
-    --export-shapefile "$work/classes.shp" --export-preview "$work/preview.tif" --export-polygons "$work/classes.gpkg" ||
-    true
-for f in classes.tif classes.shp classes.shx classes.dbf classes.prj preview.tif classes.gpkg; do
+    --export-shapefile "$work/classes.shp" --export-preview "$work/preview.tif" --export-polygons "$work/classes.gpkg" \
+    --export-cog "$work/classes-cog.tif" || true
+for f in classes.tif classes.shp classes.shx classes.dbf classes.prj preview.tif classes.gpkg classes-cog.tif; do
     test -f "$work/$f" || fail "task: $f not exported"
 done
 grep -q "^Polygons: " "$work/out" || fail "task: no polygon count in the summary"
+gdalinfo "$work/classes-cog.tif" 2>/dev/null | grep -q "LAYOUT=COG" || fail "task --export-cog: not a COG"
+[ "$(gdalinfo "$work/classes.tif" | grep TARNIVALE_PROVENANCE_SHA256)" = \
+    "$(gdalinfo "$work/classes-cog.tif" | grep TARNIVALE_PROVENANCE_SHA256)" ] || fail "task --export-cog: provenance"
 ogrinfo -so -al "$work/classes.shp" 2>/dev/null | grep -q "class_id" || fail "task: Shapefile has no class_id"
 run 1 "task exporting over an existing file" task dynamic-world --package "$work/package" --raster "$data/scene.tif" \
     --validity-mask "$data/validity.tif" --export-geotiff "$work/classes.tif"

@@ -37,18 +37,22 @@ TARNIVALE_AI_C_EXPORT TarnivaleAI_Char* TarnivaleAI_GetRuntimeDiagnosticsJson(
 /* The argument is a package directory path, not JSON. */
 TARNIVALE_AI_C_EXPORT TarnivaleAI_Char* TarnivaleAI_InspectModelPackageJson(
     const TarnivaleAI_Char* packageDirectory);
+/* Copies a raster file (a task's "rasterPath", say) into a Cloud-Optimised GeoTIFF at outputPath (both are
+ * paths, not JSON): DEFLATE, overviews (nearest neighbour for integer bands, average otherwise), metadata and
+ * provenance kept. Never replaces anything ("Export destination exists.") and publishes the file whole or not
+ * at all. {"sourcePath", "outputPath"} with the absolute output path. */
+TARNIVALE_AI_C_EXPORT TarnivaleAI_Char* TarnivaleAI_CopyAsCloudOptimizedGeoTiff(
+    const TarnivaleAI_Char* sourcePath, const TarnivaleAI_Char* outputPath);
 /* Runs a raster inference on a worker thread; the callback (may be null) is called from that thread.
  * Keys beyond the package's model, identity, tiling and normalisation (each changes nothing when absent;
  * a value of the wrong type is refused by name):
- *   "useInputAdapter": true      the bands of the package's first raster input adapter, unless "bands" is given
- *   "outputDecoderId": "ID"      that output decoder of the package applied to every tile (activation, channel;
- *                                a one-channel output in class-mask mode becomes 1 where it reaches the
- *                                decoder's threshold)
- *   "outputFormat": "COG"        Cloud-Optimised GeoTIFFs (DEFLATE, overviews) for the output and the preview;
- *                                "GTiff", the default, writes tiled GeoTIFFs
- *   "estimateOnly": true         runs nothing and writes nothing: {"estimateOnly": true, "width", "height",
- *                                "totalTiles", "bandCount", "dataType", "peakMemoryBytes" (what the run's
- *                                "peakMemoryBytes" will be), "outputBytes"} */
+ *   "useInputAdapter": true      the bands of the package's first raster input adapter, unless "bands" is
+ * given "outputDecoderId": "ID"      that output decoder of the package applied to every tile (activation,
+ * channel; a one-channel output in class-mask mode becomes 1 where it reaches the decoder's threshold)
+ *   "outputFormat": "COG"        Cloud-Optimised GeoTIFFs (DEFLATE, overviews) for the output and the
+ * preview; "GTiff", the default, writes tiled GeoTIFFs "estimateOnly": true         runs nothing and writes
+ * nothing: {"estimateOnly": true, "width", "height", "totalTiles", "bandCount", "dataType", "peakMemoryBytes"
+ * (what the run's "peakMemoryBytes" will be), "outputBytes"} */
 TARNIVALE_AI_C_EXPORT TarnivaleAI_Char* TarnivaleAI_RunRasterInference(const TarnivaleAI_Char* requestJson,
                                                                        TarnivaleAI_ProgressCallback progress,
                                                                        void* userData);

@@ -149,6 +149,10 @@ public:
     /// by nearest neighbour for a class mask and by average for float bands), staged and moved into place
     /// the same way.
     static void writeCloudOptimizedGeoTiff(const AiRasterInferenceResult& result, const QString& outputPath);
+    /// A raster file (a task's raster result, say) copied into a Cloud-Optimised GeoTIFF with its metadata,
+    /// overviews by nearest neighbour for integer bands. Never replaces anything ("Export destination
+    /// exists."); published whole or not at all.
+    static void copyAsCloudOptimizedGeoTiff(const QString& sourcePath, const QString& outputPath);
     /// Class index v (0 <= v < codes) becomes codes[v]; other values stay.
     static void remapClassMask(AiRasterInferenceResult& result, const QList<std::int32_t>& classCodes);
     /// Three Float32 planes (red, green, blue); unknown codes are grey. When a code is listed twice, the
