@@ -46,13 +46,13 @@ TARNIVALE_AI_C_EXPORT TarnivaleAI_Char* TarnivaleAI_CopyAsCloudOptimizedGeoTiff(
 /* Runs a raster inference on a worker thread; the callback (may be null) is called from that thread.
  * Keys beyond the package's model, identity, tiling and normalisation (each changes nothing when absent;
  * a value of the wrong type is refused by name):
- *   "useInputAdapter": true      the bands of the package's first raster input adapter, unless "bands" is
- * given "outputDecoderId": "ID"      that output decoder of the package applied to every tile (activation,
- * channel; a one-channel output in class-mask mode becomes 1 where it reaches the decoder's threshold)
- *   "outputFormat": "COG"        Cloud-Optimised GeoTIFFs (DEFLATE, overviews) for the output and the
- * preview; "GTiff", the default, writes tiled GeoTIFFs "estimateOnly": true         runs nothing and writes
- * nothing: {"estimateOnly": true, "width", "height", "totalTiles", "bandCount", "dataType", "peakMemoryBytes"
- * (what the run's "peakMemoryBytes" will be), "outputBytes"} */
+ *   "useInputAdapter": true   bands of the package's first raster input adapter, unless "bands" is given
+ *   "outputDecoderId": "ID"   that output decoder of the package applied to every tile (activation, channel;
+ *                             a one-channel class mask becomes 1 where the decoder's threshold is reached)
+ *   "outputFormat": "COG"     Cloud-Optimised GeoTIFFs (DEFLATE, overviews) for the output and the preview;
+ *                             "GTiff", the default, writes tiled GeoTIFFs
+ *   "estimateOnly": true      runs and writes nothing: {"estimateOnly": true, "width", "height",
+ * "totalTiles", "bandCount", "dataType", "peakMemoryBytes" (the run's own figure to come), "outputBytes"} */
 TARNIVALE_AI_C_EXPORT TarnivaleAI_Char* TarnivaleAI_RunRasterInference(const TarnivaleAI_Char* requestJson,
                                                                        TarnivaleAI_ProgressCallback progress,
                                                                        void* userData);
