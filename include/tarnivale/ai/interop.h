@@ -52,7 +52,8 @@ TARNIVALE_AI_C_EXPORT TarnivaleAI_Char* TarnivaleAI_CopyAsCloudOptimizedGeoTiff(
  *   "outputFormat": "COG"     Cloud-Optimised GeoTIFFs (DEFLATE, overviews) for the output and the preview;
  *                             "GTiff", the default, writes tiled GeoTIFFs
  *   "estimateOnly": true      runs and writes nothing: {"estimateOnly": true, "width", "height",
- * "totalTiles", "bandCount", "dataType", "peakMemoryBytes" (the run's own figure to come), "outputBytes"} */
+ *                             "totalTiles", "bandCount", "dataType", "peakMemoryBytes" (the run's own
+ *                             figure to come), "outputBytes"} */
 TARNIVALE_AI_C_EXPORT TarnivaleAI_Char* TarnivaleAI_RunRasterInference(const TarnivaleAI_Char* requestJson,
                                                                        TarnivaleAI_ProgressCallback progress,
                                                                        void* userData);
