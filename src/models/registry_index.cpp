@@ -15,10 +15,6 @@ namespace Tarnivale::AI {
 
 namespace {
 
-const QLatin1StringView SignatureKey("signature");
-const QLatin1StringView SchemaVersionKey("schemaVersion");
-const QLatin1StringView EntriesKey("entries");
-
 // The signed bytes: the index object without its "signature", in Qt's compact form (keys sorted).
 QByteArray signatureOf(const QJsonObject& unsignedIndex, const QByteArray& key) {
     return hmacSha256Hex(key, QJsonDocument(unsignedIndex).toJson(QJsonDocument::Compact));
@@ -50,15 +46,15 @@ AiModelRegistryIndex AiModelRegistryIndex::fromSignedJson(const QByteArray& json
         throwInvalidArgument(QStringLiteral("Registry index must be JSON"));
     }
     QJsonObject object = document.object();
-    const QByteArray signature = object.take(SignatureKey).toString().toLatin1();
+    const QByteArray signature = object.take(QStringLiteral("signature")).toString().toLatin1();
     if (signature.isEmpty() || !sameSignature(signature, signatureOf(object, trustedKey))) {
         throwInvalidArgument(QStringLiteral("Registry index signature verification failed"));
     }
-    if (object.value(SchemaVersionKey).toInt(0) != 1) {
+    if (object.value(QStringLiteral("schemaVersion")).toInt(0) != 1) {
         throwInvalidArgument(QStringLiteral("Unsupported registry schemaVersion"));
     }
 
-    const QJsonArray entries = object.value(EntriesKey).toArray();
+    const QJsonArray entries = object.value(QStringLiteral("entries")).toArray();
     AiModelRegistryIndex index;
     index.m_entries.reserve(entries.size());
     QSet<QString> seen;
@@ -86,8 +82,8 @@ QByteArray AiModelRegistryIndex::signedJson(const QList<AiModelRegistryEntry>& e
         validateRegistryEntry(entry);
         array.append(registryEntryToJson(entry));
     }
-    QJsonObject object{{SchemaVersionKey, 1}, {EntriesKey, array}};
-    object.insert(SignatureKey, QString::fromLatin1(signatureOf(object, signingKey)));
+    QJsonObject object{{QStringLiteral("schemaVersion"), 1}, {QStringLiteral("entries"), array}};
+    object.insert(QStringLiteral("signature"), QString::fromLatin1(signatureOf(object, signingKey)));
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
