@@ -6,16 +6,17 @@
 #include "runtime/errors.h"
 #include "runtime/sha256.h"
 
-#include <QReadLocker>
-#include <QReadWriteLock>
-#include <QWriteLocker>
+#include <mutex>
+#include <shared_mutex>
 
 namespace Tarnivale::AI {
 
 namespace {
 
+// std::shared_mutex rather than QReadWriteLock: ThreadSanitizer follows pthread locks but not the atomics of
+// an uninstrumented Qt, and would report every copy made under the read lock as a race with the writer.
 struct ProfileTable {
-    QReadWriteLock lock;
+    std::shared_mutex lock;
     QList<AiModelProfile> profiles;
 };
 
@@ -62,7 +63,7 @@ bool AiModelProfileRegistry::registerProfile(const AiModelProfile& profile, bool
     stored.manifest.modelSha256 = stored.sha256;
 
     ProfileTable& t = table();
-    const QWriteLocker locker(&t.lock);
+    const std::unique_lock locker(t.lock);
     const qsizetype idMatch = indexOfId(t.profiles, stored.id);
     const qsizetype shaMatch = indexOfSha256(t.profiles, stored.sha256);
     if (shaMatch >= 0 && shaMatch != idMatch) {
@@ -85,7 +86,7 @@ bool AiModelProfileRegistry::registerProfile(const AiModelProfile& profile, bool
 
 bool AiModelProfileRegistry::unregisterProfile(const QString& id) {
     ProfileTable& t = table();
-    const QWriteLocker locker(&t.lock);
+    const std::unique_lock locker(t.lock);
     const qsizetype index = indexOfId(t.profiles, id);
     if (index < 0) {
         return false;
@@ -96,13 +97,13 @@ bool AiModelProfileRegistry::unregisterProfile(const QString& id) {
 
 bool AiModelProfileRegistry::contains(const QString& id) {
     ProfileTable& t = table();
-    const QReadLocker locker(&t.lock);
+    const std::shared_lock locker(t.lock);
     return indexOfId(t.profiles, id) >= 0;
 }
 
 bool AiModelProfileRegistry::tryGet(const QString& id, AiModelProfile& profileOut) {
     ProfileTable& t = table();
-    const QReadLocker locker(&t.lock);
+    const std::shared_lock locker(t.lock);
     const qsizetype index = indexOfId(t.profiles, id);
     if (index < 0) {
         return false;
@@ -118,7 +119,7 @@ bool AiModelProfileRegistry::recognize(const QString& modelPath, AiModelProfile&
         return false;
     }
     ProfileTable& t = table();
-    const QReadLocker locker(&t.lock);
+    const std::shared_lock locker(t.lock);
     const qsizetype index = indexOfSha256(t.profiles, digest.hex);
     if (index < 0) {
         return false;
@@ -129,7 +130,7 @@ bool AiModelProfileRegistry::recognize(const QString& modelPath, AiModelProfile&
 
 QList<AiModelProfile> AiModelProfileRegistry::profiles() {
     ProfileTable& t = table();
-    const QReadLocker locker(&t.lock);
+    const std::shared_lock locker(t.lock);
     return t.profiles;
 }
 
