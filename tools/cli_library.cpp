@@ -42,6 +42,21 @@ void checkTaskCall(bool succeeded) {
     }
 }
 
+QString callRegistry(RegistryFunction function, const QJsonObject& request) {
+    const std::u16string text = wide(request);
+    // The first call asks the length, the second fills a buffer with room for it and its terminating 0.
+    const std::int32_t length = function(text.c_str(), nullptr, 0);
+    if (length < 0) {
+        std::u16string error(static_cast<std::size_t>(TarnivaleAiModelRegistry_LastError(nullptr, 0)) + 1,
+                             u'\0');
+        TarnivaleAiModelRegistry_LastError(error.data(), static_cast<std::int32_t>(error.size()));
+        throw Failure(QString::fromUtf16(error.c_str()).toStdString());
+    }
+    std::u16string answer(static_cast<std::size_t>(length) + 1, u'\0');
+    function(text.c_str(), answer.data(), length + 1);
+    return QString::fromUtf16(answer.c_str());
+}
+
 QJsonObject takeTaskJson(char* returned) {
     checkTaskCall(returned != nullptr);
     const QJsonObject object = QJsonDocument::fromJson(QByteArray(returned)).object();

@@ -26,6 +26,12 @@ QJsonObject takeTaskJson(char* returned);
 /// Throws Failure with the task error slot's message when the task call failed.
 void checkTaskCall(bool succeeded);
 
+/// A model registry function's answer to the request, fetched with a buffer of the length it asks for; a
+/// failure throws Failure with TarnivaleAiModelRegistry_LastError().
+using RegistryFunction = std::int32_t (*)(const char16_t* requestJson, char16_t* buffer,
+                                          std::int32_t capacity);
+QString callRegistry(RegistryFunction function, const QJsonObject& request);
+
 /// The text of a JSON object as the library printed it (compact).
 QByteArray compact(const QJsonObject& object);
 

@@ -23,6 +23,9 @@ int taskCommand(const QStringList& arguments);
 int packageCreateCommand(const QStringList& arguments);
 int packageCheckCommand(const QStringList& arguments);
 int catalogCommand(const QStringList& arguments);
+int registryResolveCommand(const QStringList& arguments);
+int registryInstallCommand(const QStringList& arguments);
+int registrySignCommand(const QStringList& arguments);
 
 extern const char* const ProvidersHelp;
 extern const char* const DiagnosticsHelp;
@@ -33,6 +36,9 @@ extern const char* const TaskHelp;
 extern const char* const PackageCreateHelp;
 extern const char* const PackageCheckHelp;
 extern const char* const CatalogHelp;
+extern const char* const RegistryResolveHelp;
+extern const char* const RegistryInstallHelp;
+extern const char* const RegistrySignHelp;
 
 /// Prints the command's help and returns true when --help was given.
 bool helpRequested(const QStringList& arguments, const char* help);

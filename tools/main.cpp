@@ -25,6 +25,11 @@ const Command Commands[] = {
     {"package create", "make a model package", PackageCreateHelp, &packageCreateCommand},
     {"package check", "validate a model package", PackageCheckHelp, &packageCheckCommand},
     {"catalog", "query a catalogue", CatalogHelp, &catalogCommand},
+    {"registry resolve", "pick an entry of a signed model registry", RegistryResolveHelp,
+     &registryResolveCommand},
+    {"registry install", "install a registry model from an offline mirror", RegistryInstallHelp,
+     &registryInstallCommand},
+    {"registry sign", "sign a model registry index (publishers)", RegistrySignHelp, &registrySignCommand},
 };
 
 void printUsage(std::FILE* stream) {
@@ -74,9 +79,11 @@ int main(int argc, char** argv) {
     }
 
     QString name = arguments.takeFirst();
-    if (name == QLatin1String("package")) {
+    if (name == QLatin1String("package") || name == QLatin1String("registry")) {
         if (arguments.isEmpty() || arguments.front().startsWith(QLatin1String("--"))) {
-            return usageError(name, "package needs a subcommand: create or check");
+            return usageError(name, name == QLatin1String("package")
+                                        ? "package needs a subcommand: create or check"
+                                        : "registry needs a subcommand: resolve, install or sign");
         }
         name += QLatin1Char(' ') + arguments.takeFirst();
     }

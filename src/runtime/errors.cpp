@@ -10,6 +10,10 @@ void throwRuntimeError(const QString& message) {
     throw std::runtime_error(message.toStdString());
 }
 
+void throwOutOfRange(const QString& message) {
+    throw std::out_of_range(message.toStdString());
+}
+
 QString joinMessages(const QList<QString>& messages, const QString& separator) {
     return messages.join(separator);
 }

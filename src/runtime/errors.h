@@ -11,6 +11,8 @@ namespace Tarnivale::AI {
 
 [[noreturn]] void throwInvalidArgument(const QString& message);
 [[noreturn]] void throwRuntimeError(const QString& message);
+/// A look-up that found nothing suitable (std::out_of_range).
+[[noreturn]] void throwOutOfRange(const QString& message);
 
 /// Joins validation messages into the text of one exception.
 QString joinMessages(const QList<QString>& messages, const QString& separator = QStringLiteral(" "));

@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <openssl/evp.h>
+#include <openssl/hmac.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -47,6 +48,20 @@ QString Sha256::hex(const QByteArray& bytes) {
     Sha256 hash;
     hash.update(bytes);
     return hash.finishHex();
+}
+
+QByteArray hmacSha256Hex(const QByteArray& key, const QByteArray& data) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    // An empty QByteArray may hand out a null pointer; libcrypto is given a valid one for the empty key too.
+    static const unsigned char noKey = 0;
+    const auto* keyBytes = key.isEmpty() ? &noKey : reinterpret_cast<const unsigned char*>(key.constData());
+    if (HMAC(EVP_sha256(), keyBytes, static_cast<int>(key.size()),
+             reinterpret_cast<const unsigned char*>(data.constData()), static_cast<std::size_t>(data.size()),
+             digest, &length) == nullptr) {
+        throwRuntimeError(QStringLiteral("HMAC-SHA-256 is not available from the crypto library."));
+    }
+    return QByteArray(reinterpret_cast<const char*>(digest), static_cast<qsizetype>(length)).toHex();
 }
 
 Sha256FileResult sha256File(const QString& path) {

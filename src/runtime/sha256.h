@@ -33,6 +33,10 @@ private:
     std::unique_ptr<Context> m_context;
 };
 
+/// HMAC-SHA-256 of the data under the key, 64 lower-case hexadecimal characters (libcrypto's one-shot HMAC,
+/// the same bytes as QMessageAuthenticationCode without its per-call set-up).
+QByteArray hmacSha256Hex(const QByteArray& key, const QByteArray& data);
+
 /// Why hashing a file failed.
 enum class Sha256FileError { None, Open, Read };
 

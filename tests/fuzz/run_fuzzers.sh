@@ -13,7 +13,8 @@ root=$(cd "$here/../.." && pwd)
 build=$(cd "$1" && pwd) || exit 2
 seconds=$2
 shift 2
-all=(catalog-query runtime-diagnostics package-inspection sam3-manifest raster-inference object-detection task)
+all=(catalog-query runtime-diagnostics package-inspection sam3-manifest raster-inference object-detection task
+     model-registry)
 doors=("$@")
 [ ${#doors[@]} -gt 0 ] || doors=("${all[@]}")
 case "$seconds" in '' | *[!0-9]*) echo "FUZZ_SECONDS must be a whole number of seconds" >&2; exit 2 ;; esac

@@ -50,7 +50,8 @@ run 0 "providers --json" providers --json && parses "providers --json"
 run 0 "diagnostics --json" diagnostics --model "$data/demo_land_cover.onnx" --json && parses diagnostics
 grep -q '"modelCompatible":true' "$work/out" || fail "diagnostics: model not compatible"
 run 0 "--help" --help && grep -q "package create" "$work/out" || fail "--help lists no commands"
-for command in providers diagnostics inspect run detect task "package create" "package check" catalog; do
+for command in providers diagnostics inspect run detect task "package create" "package check" catalog \
+    "registry resolve" "registry install" "registry sign"; do
     # shellcheck disable=SC2086
     run 0 "$command --help" $command --help && grep -q "^Usage: tarnivale-ai" "$work/out" || fail "$command --help"
 done
@@ -65,6 +66,7 @@ run 2 "bad number" run --package p --raster r --output o --threads lots && grep 
 run 2 "unknown option" providers --colour && grep -q "Try 'tarnivale-ai providers --help'." "$work/err" ||
     fail "unknown option hint"
 run 2 "package without subcommand" package
+run 2 "registry without subcommand" registry
 
 # Packages.
 run 0 "package create" package create --manifest "$data/manifest.json" --model "$data/demo_land_cover.onnx" \
@@ -78,6 +80,44 @@ cp -r "$work/package" "$work/tampered"
 printf 'x' >>"$work/tampered/demo_land_cover.onnx"
 run 1 "tampered package" package check "$work/tampered"
 stderr_is "tarnivale-ai: Package model SHA-256 does not match the manifest." "tampered package"
+
+# The model registry: a publisher signs, a user resolves and installs from an offline mirror.
+registry=$work/registry
+mkdir -p "$registry/mirror"
+printf 'model weights\n' >"$registry/mirror/seg-1.2.tvmodel"
+sha=$(sha256sum "$registry/mirror/seg-1.2.tvmodel" | cut -d' ' -f1)
+cat >"$registry/entries.json" <<JSON
+[{"id": "seg", "version": "1.2", "artifactUrl": "https://models.example/seg-1.2", "artifactSha256": "$sha",
+  "license": "MIT", "licenseUrl": "https://opensource.org/license/mit", "minimumSdkVersion": "2.0"},
+ {"id": "seg", "version": "1.10", "artifactUrl": "https://models.example/seg-1.10", "artifactSha256": "$sha",
+  "license": "MIT", "licenseUrl": "https://opensource.org/license/mit", "minimumSdkVersion": "3.0"}]
+JSON
+key=$(printf 'publisher key' | base64)
+run 0 "registry sign" registry sign --entries "$registry/entries.json" --key-base64 "$key" && parses "registry sign"
+cp "$work/out" "$registry/index.json"
+run 0 "registry resolve" registry resolve --index "$registry/index.json" --key-base64 "$key" --id seg --sdk 2.5 &&
+    parses "registry resolve"
+grep -q '"artifactFileName":"seg-1.2.tvmodel"' "$work/out" || fail "registry resolve: not 1.2 for SDK 2.5"
+run 1 "registry resolve, other key" registry resolve --index "$registry/index.json" --key-base64 b3RoZXI= --id seg \
+    --sdk 2.5
+stderr_is "tarnivale-ai: Registry index signature verification failed" "registry resolve, other key"
+run 1 "registry resolve, nothing compatible" registry resolve --index "$registry/index.json" --key-base64 "$key" \
+    --id seg --sdk 1
+stderr_is "tarnivale-ai: No compatible model registry entry" "registry resolve, nothing compatible"
+run 2 "registry resolve, key not Base64" registry resolve --index "$registry/index.json" --key-base64 'not base64!' \
+    --id seg --sdk 2
+run 0 "registry install --help" registry install --help && grep -q "no network fetcher" "$work/out" ||
+    fail "registry install --help does not say it is offline only"
+run 1 "registry install, over budget" registry install --index "$registry/index.json" --key-base64 "$key" --id seg \
+    --sdk 2.5 --mirror "$registry/mirror" --destination "$registry/models" --max-bytes 13
+stderr_is "tarnivale-ai: Model artifact exceeds byte budget" "registry install, over budget"
+run 0 "registry install" registry install --index "$registry/index.json" --key-base64 "$key" --id seg --sdk 2.5 \
+    --mirror "$registry/mirror" --destination "$registry/models" --max-bytes 14 &&
+    grep -q "^Installed seg 1.2 from the offline mirror" "$work/out" || fail "registry install summary"
+cmp -s "$registry/mirror/seg-1.2.tvmodel" "$registry/models/seg-1.2.tvmodel" || fail "registry install: wrong bytes"
+run 1 "registry install, absent from the mirror" registry install --index "$registry/index.json" --key-base64 "$key" \
+    --id seg --sdk 3 --mirror "$registry/mirror" --destination "$registry/models" --json
+stderr_is "tarnivale-ai: Model is absent from the offline mirror" "registry install, absent from the mirror"
 
 # A synchronous raster run.
 run 0 run run --package "$work/package" --raster "$data/scene.tif" --output "$work/run.tif" \

@@ -102,6 +102,36 @@ TARNIVALE_AI_C_EXPORT char* TarnivaleAI_GetLastTaskErrorUtf8(void);
 /* Releases any string returned by the task functions; null is ignored. */
 TARNIVALE_AI_C_EXPORT void TarnivaleAI_FreeTaskString(void* text);
 
+/* Model registry: a signed registry index (JSON with an HMAC-SHA-256 "signature" under a key the host
+ * supplies, Base64 in requests) resolved, installed from an offline mirror, or signed. Requests are UTF-16
+ * JSON (null reads as empty text); the answer is copied into the caller's buffer: at most capacity - 1 code
+ * units and a terminating 0 when buffer is not null and capacity >= 1. Each returns the answer's full length
+ * in code units (call again with a larger buffer when it is >= capacity; a null buffer only asks the
+ * length), or -1 on failure, with the message kept for TarnivaleAiModelRegistry_LastError in a per-thread
+ * slot of its own (not TarnivaleAI_GetLastError's). */
+
+/* Request: "trustedKeyBase64", "signedIndex" (the index document as text), "id", "version" (empty: the
+ * highest compatible), "sdkVersion". Answer: {"artifactFileName", "artifactSha256", "artifactUrl", "id",
+ * "license", "version"} of the resolved entry. */
+TARNIVALE_AI_C_EXPORT int32_t TarnivaleAiModelRegistry_ResolveJson(const TarnivaleAI_Char* requestJson,
+                                                                   TarnivaleAI_Char* buffer,
+                                                                   int32_t capacity);
+/* Resolves as above, then installs the entry's artifact from "offlineMirrorDirectory" (the file named
+ * "<id>-<version>.tvmodel"; nothing is downloaded) into "destinationDirectory", within "maximumBytes" (0 or
+ * absent: no budget), checking its SHA-256 and replacing an installed file only when all is well. Answer:
+ * {"artifactFileName", "byteCount", "id", "installedPath", "sha256", "source", "version"}. */
+TARNIVALE_AI_C_EXPORT int32_t TarnivaleAiModelRegistry_InstallJson(const TarnivaleAI_Char* requestJson,
+                                                                   TarnivaleAI_Char* buffer,
+                                                                   int32_t capacity);
+/* For publishers. Request: "signingKeyBase64" and "entries" (objects with "id", "version", "artifactUrl",
+ * "artifactSha256", "license", "licenseUrl", "minimumSdkVersion", "maximumSdkVersion"). Answer: the signed
+ * index document. */
+TARNIVALE_AI_C_EXPORT int32_t TarnivaleAiModelRegistry_SignJson(const TarnivaleAI_Char* requestJson,
+                                                                TarnivaleAI_Char* buffer, int32_t capacity);
+/* Copies the calling thread's last registry error like the answers above; returns its full length (0 when
+ * the last registry call succeeded or none was made). */
+TARNIVALE_AI_C_EXPORT int32_t TarnivaleAiModelRegistry_LastError(TarnivaleAI_Char* buffer, int32_t capacity);
+
 #ifdef __cplusplus
 }
 #endif

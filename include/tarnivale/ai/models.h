@@ -1,6 +1,6 @@
 #pragma once
 
-// Model manifests, their JSON file, and model packages.
+// Model manifests, their JSON file, model packages, model profiles and the signed model registry.
 
 #include <tarnivale/ai/export.h>
 #include <tarnivale/ai/runtime.h>
@@ -12,6 +12,8 @@
 #include <QMap>
 #include <QString>
 #include <QVariant>
+
+#include <functional>
 
 namespace Tarnivale::AI {
 
@@ -205,6 +207,119 @@ public:
 class TARNIVALE_AI_EXPORT AiCompatibilityChecker {
 public:
     static AiCompatibilityReport check(const AiModelManifest& manifest, const AiModelInspection& inspection);
+};
+
+/// How far a model profile is trusted.
+enum class AiModelProfileSource : int {
+    TarnivaleVerified = 0,
+    OfficialAdapter = 1,
+    Custom = 2,
+};
+
+/// "TarnivaleVerified", "OfficialAdapter", or "Custom" (also for other values).
+TARNIVALE_AI_EXPORT QString aiModelProfileSourceName(AiModelProfileSource source);
+
+/// A known model file, identified by its SHA-256, with the vetted manifest to use for it. The description,
+/// publisher, licence, home page and metadata are the host's: stored and copied, never read.
+struct TARNIVALE_AI_EXPORT AiModelProfile {
+    QString id;  ///< equal (ignoring case) to the manifest id when that is set
+    QString displayName;
+    QString sha256;  ///< of the model file, 64 hexadecimal characters
+    QString description;
+    QString publisher;
+    QString licenseName;
+    QString homepageUrl;
+    AiModelProfileSource source = AiModelProfileSource::Custom;
+    AiModelManifest manifest;
+    AiVariantMap metadata;
+
+    /// Every rule violation, in rule order (manifest messages prefixed "Manifest: "); never throws.
+    QList<QString> validationErrors() const;
+    bool isValid() const;
+};
+
+/// The process-wide table of model profiles, in registration order; any thread may call any operation.
+/// Ids compare ignoring case. Results are copies.
+class TARNIVALE_AI_EXPORT AiModelProfileRegistry {
+public:
+    /// Stores a valid profile (its SHA-256 trimmed and lower-cased, also as the manifest's modelSha256), or
+    /// replaces the profile with its id in place when `replaceExisting`. On failure returns false with the
+    /// reason in `errorOut` (when given); on success clears it.
+    static bool registerProfile(const AiModelProfile& profile, bool replaceExisting = false,
+                                QString* errorOut = nullptr);
+    /// True when a profile was removed.
+    static bool unregisterProfile(const QString& id);
+    static bool contains(const QString& id);
+    /// Copies the profile into `profileOut` when found; leaves it alone otherwise.
+    static bool tryGet(const QString& id, AiModelProfile& profileOut);
+    /// Hashes the file and copies the profile with that SHA-256 into `profileOut`; false (and `profileOut`
+    /// untouched) when the file cannot be read or no profile matches.
+    static bool recognize(const QString& modelPath, AiModelProfile& profileOut);
+    static QList<AiModelProfile> profiles();
+};
+
+/// One artifact of a model registry index. Versions are read with QVersionNumber (leading numeric segments).
+struct TARNIVALE_AI_EXPORT AiModelRegistryEntry {
+    QString id;
+    QString version;
+    QString artifactUrl;
+    QString artifactSha256;  ///< lower-case hexadecimal
+    QString license;
+    QString licenseUrl;
+    QString minimumSdkVersion;  ///< empty: no lower bound
+    QString maximumSdkVersion;  ///< empty: no upper bound
+
+    /// id + "-" + version + ".tvmodel"
+    QString artifactFileName() const;
+};
+
+/// A verified model registry index: entries signed with HMAC-SHA-256 under a key the host supplies.
+class TARNIVALE_AI_EXPORT AiModelRegistryIndex {
+public:
+    AiModelRegistryIndex() = default;
+
+    /// Verifies the signature, the schema version and every entry; throws std::invalid_argument.
+    static AiModelRegistryIndex fromSignedJson(const QByteArray& json, const QByteArray& trustedKey);
+    /// The compact signed index document of valid entries; throws std::invalid_argument.
+    static QByteArray signedJson(const QList<AiModelRegistryEntry>& entries, const QByteArray& signingKey);
+
+    /// The highest version of `id` (exactly `version` when given) whose SDK bounds, inclusive, admit
+    /// `sdkVersion`; equal versions go to the smaller artifact SHA-256 text. Throws std::invalid_argument for
+    /// a bad SDK version and std::out_of_range when nothing matches.
+    AiModelRegistryEntry resolve(const QString& id, const QString& sdkVersion,
+                                 const QString& version = QString()) const;
+    /// In document order.
+    const QList<AiModelRegistryEntry>& entries() const { return m_entries; }
+
+private:
+    QList<AiModelRegistryEntry> m_entries;
+};
+
+struct TARNIVALE_AI_EXPORT AiModelInstallOptions {
+    QString destinationDirectory;
+    QString offlineMirrorDirectory;  ///< holds artifacts under their artifactFileName()
+    bool offlineOnly = false;
+    std::int64_t maximumBytes = 0;  ///< 0: no budget
+};
+
+struct TARNIVALE_AI_EXPORT AiModelInstallResult {
+    QString installedPath;
+    QString source;  ///< "offline-mirror" or "online"
+    QString sha256;
+    std::int64_t byteCount = 0;
+};
+
+/// Fetches an artifact's bytes by its URL for the installer (the library has no network client of its own).
+using AiModelArtifactFetcher = std::function<QByteArray(const QString& artifactUrl)>;
+
+class TARNIVALE_AI_EXPORT AiModelRegistryInstaller {
+public:
+    /// Takes the artifact from the offline mirror when it is there, else from the fetcher; checks the byte
+    /// budget and the SHA-256 and writes destination/artifactFileName() atomically. A file already there is
+    /// replaced only by a complete, verified artifact. Throws std::invalid_argument or std::runtime_error.
+    static AiModelInstallResult install(const AiModelRegistryEntry& entry,
+                                        const AiModelInstallOptions& options,
+                                        const AiModelArtifactFetcher& fetcher = {});
 };
 
 }  // namespace Tarnivale::AI
