@@ -20,14 +20,7 @@ namespace {
 // Keys of the wrong type are refused by name rather than read as their defaults: a host that sends
 // "scoreThreshold": "0.5" would otherwise run with the manifest's threshold without knowing.
 QString text(const QJsonObject& json, const char* key, const QString& fallback = {}) {
-    const QJsonValue value = json.value(QLatin1String(key));
-    if (value.isUndefined() || value.isNull()) {
-        return fallback;
-    }
-    if (!value.isString()) {
-        throwInvalidArgument(QStringLiteral("Detection request key '%1' must be a string.").arg(key));
-    }
-    return value.toString();
+    return optionalText(json, key, "Detection request", fallback);
 }
 
 std::optional<double> number(const QJsonObject& json, const char* key) {
@@ -54,14 +47,7 @@ std::int32_t whole(const QJsonObject& json, const char* key, std::int32_t fallba
 }
 
 bool flag(const QJsonObject& json, const char* key) {
-    const QJsonValue value = json.value(QLatin1String(key));
-    if (value.isUndefined() || value.isNull()) {
-        return false;
-    }
-    if (!value.isBool()) {
-        throwInvalidArgument(QStringLiteral("Detection request key '%1' must be true or false.").arg(key));
-    }
-    return value.toBool();
+    return optionalFlag(json, key, "Detection request");
 }
 
 QJsonArray numbers(const QList<double>& values) {

@@ -77,6 +77,31 @@ namespace {
 constexpr std::int32_t MaximumSessionThreads = 1024;
 }  // namespace
 
+QString optionalText(const QJsonObject& request, const char* key, const char* requestName,
+                     const QString& fallback) {
+    const QJsonValue value = request.value(QLatin1String(key));
+    if (value.isUndefined() || value.isNull()) {
+        return fallback;
+    }
+    if (!value.isString()) {
+        throwInvalidArgument(QStringLiteral("%1 key '%2' must be a string.")
+                                 .arg(QLatin1String(requestName), QLatin1String(key)));
+    }
+    return value.toString();
+}
+
+bool optionalFlag(const QJsonObject& request, const char* key, const char* requestName) {
+    const QJsonValue value = request.value(QLatin1String(key));
+    if (value.isUndefined() || value.isNull()) {
+        return false;
+    }
+    if (!value.isBool()) {
+        throwInvalidArgument(QStringLiteral("%1 key '%2' must be true or false.")
+                                 .arg(QLatin1String(requestName), QLatin1String(key)));
+    }
+    return value.toBool();
+}
+
 AiSessionOptions readSessionOptions(const QJsonObject& request) {
     AiSessionOptions options;
     options.provider = parseExecutionProvider(request.value(QStringLiteral("provider")).toString());

@@ -47,6 +47,13 @@ TarnivaleAI_Char* runJsonFunction(Operation&& operation) noexcept {
     return nullptr;
 }
 
+/// Optional typed keys: absent or null gives the fallback; any other type is refused by name as
+/// "<request> key '<key>' must be a string." (or "... must be true or false."), so that a host's mistyped
+/// value is never read as the default without its knowing.
+QString optionalText(const QJsonObject& request, const char* key, const char* requestName,
+                     const QString& fallback = {});
+bool optionalFlag(const QJsonObject& request, const char* key, const char* requestName);
+
 /// The four session option keys of a request.
 AiSessionOptions readSessionOptions(const QJsonObject& request);
 

@@ -41,27 +41,11 @@ QList<double> doubles(const QJsonValue& value) {
 
 // The extension keys are refused by name when of the wrong type: absent, they change nothing.
 bool flag(const QJsonObject& json, const char* key) {
-    const QJsonValue value = json.value(QLatin1String(key));
-    if (value.isUndefined() || value.isNull()) {
-        return false;
-    }
-    if (!value.isBool()) {
-        throwInvalidArgument(
-            QStringLiteral("Raster inference request key '%1' must be a boolean.").arg(QLatin1String(key)));
-    }
-    return value.toBool();
+    return optionalFlag(json, key, "Raster inference request");
 }
 
 QString text(const QJsonObject& json, const char* key) {
-    const QJsonValue value = json.value(QLatin1String(key));
-    if (value.isUndefined() || value.isNull()) {
-        return {};
-    }
-    if (!value.isString()) {
-        throwInvalidArgument(
-            QStringLiteral("Raster inference request key '%1' must be a string.").arg(QLatin1String(key)));
-    }
-    return value.toString();
+    return optionalText(json, key, "Raster inference request");
 }
 
 // "useInputAdapter": the bands of the package's first raster input adapter, unless "bands" names others.

@@ -169,6 +169,23 @@ TEST_F(Interop, RasterRunOptionsOutputsAndRefusals) {
         wide({{"modelPath", model}, {"rasterPath", raster}, {"memoryBudgetBytes", 16}});
     EXPECT_EQ(TarnivaleAI_RunRasterInference(tooSmall.c_str(), nullptr, nullptr), nullptr);
     EXPECT_NE(lastError(), "");
+    // The extension keys are refused by name when mistyped, and need a package.
+    for (const auto& [extra, message] : std::vector<std::pair<QJsonObject, std::string>>{
+             {{{"estimateOnly", "yes"}},
+              "Raster inference request key 'estimateOnly' must be true or false."},
+             {{{"outputFormat", 1}}, "Raster inference request key 'outputFormat' must be a string."},
+             {{{"outputFormat", "PNG"}}, "Unknown raster output format: PNG"},
+             {{{"useInputAdapter", true}},
+              "Input adapters and output decoders come from a model package: modelPackagePath is "
+              "required."}}) {
+        QJsonObject request{{"modelPath", model}, {"rasterPath", raster}};
+        for (auto it = extra.begin(); it != extra.end(); ++it) {
+            request.insert(it.key(), it.value());
+        }
+        const std::u16string text = wide(request);
+        EXPECT_EQ(TarnivaleAI_RunRasterInference(text.c_str(), nullptr, nullptr), nullptr);
+        EXPECT_EQ(lastError(), message);
+    }
 }
 
 TEST_F(Interop, CatalogQuery) {
