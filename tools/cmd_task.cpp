@@ -3,6 +3,7 @@
 
 #include "cli_arguments.h"
 #include "cli_errors.h"
+#include "cli_estimate.h"
 #include "cli_interrupt.h"
 #include "cli_library.h"
 #include "cli_output.h"
@@ -50,6 +51,10 @@ const char* const TaskHelp =
     "  --export-polygons OUT.gpkg copy the task's polygon GeoPackage out (never overwrites)\n"
     "  --export-cog OUT.tif       write the task's raster result out as a Cloud-Optimised GeoTIFF\n"
     "                             (DEFLATE, overviews, provenance kept; never overwrites)\n"
+    "  --estimate                 start nothing: print the tile count, the peak memory and the output size\n"
+    "                             (dynamic-world, prue-fields, sen2sr-super-resolution)\n"
+    "  --max-memory BYTES         refuse to start when the estimated peak memory is above BYTES\n"
+    "                             (the kinds above; others fail to start with this option)\n"
     "\n"
     "With --json the result document is printed. Ctrl-C cancels the task cleanly (status 130).\n"
     "\n"
@@ -285,8 +290,9 @@ int taskCommand(const QStringList& arguments) {
                              QStringLiteral("box"),
                              QStringLiteral("coordinate-space"),
                              QStringLiteral("window"),
-                             QStringLiteral("bands")},
-                            {});
+                             QStringLiteral("bands"),
+                             QStringLiteral("max-memory")},
+                            {QStringLiteral("estimate")});
     options.expectOperands(1);
     const QString kind = options.operands().front();
     if (std::none_of(std::begin(TaskKinds), std::end(TaskKinds),
@@ -294,6 +300,16 @@ int taskCommand(const QStringList& arguments) {
         throw UsageError("unknown task kind '" + kind.toStdString() + "' (see 'tarnivale-ai task --help')");
     }
     const QJsonObject request = requestFrom(options);
+    const qint64 budget =
+        options.has(QStringLiteral("max-memory")) ? options.byteCount(QStringLiteral("max-memory")) : 0;
+    const bool estimateOnly = options.flag(QStringLiteral("estimate"));
+    if (estimateOnly || budget > 0) {
+        reportEstimate(takeTaskJson(TarnivaleAI_EstimateTaskUtf8(compact(request).constData())), budget,
+                       options.flag(QStringLiteral("json")), estimateOnly);
+        if (estimateOnly) {
+            return 0;
+        }
+    }
 
     setInterruptMode(InterruptMode::Flag);
     const StartedTask task(request);

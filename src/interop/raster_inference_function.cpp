@@ -7,6 +7,7 @@
 
 #include "interop/interop_frame.h"
 #include "raster/package_request.h"
+#include "raster/run_estimate_json.h"
 #include "runtime/errors.h"
 
 #include <QJsonArray>
@@ -150,19 +151,6 @@ AiRasterInferenceRequest readRequest(const QJsonObject& json, AiModelManifest& m
     return request;
 }
 
-QJsonObject estimateJson(const AiRasterRunEstimate& estimate) {
-    return QJsonObject{
-        {QStringLiteral("estimateOnly"), true},
-        {QStringLiteral("width"), estimate.width},
-        {QStringLiteral("height"), estimate.height},
-        {QStringLiteral("totalTiles"), estimate.totalTiles},
-        {QStringLiteral("bandCount"), estimate.outputBandCount},
-        {QStringLiteral("dataType"), aiTensorDataTypeName(estimate.outputDataType)},
-        {QStringLiteral("peakMemoryBytes"), static_cast<qint64>(estimate.peakMemoryBytes)},
-        {QStringLiteral("outputBytes"), static_cast<qint64>(estimate.outputBytes)},
-    };
-}
-
 // "outputFormat": "GTiff" (the default) or "COG", for the output and the preview alike.
 bool cloudOptimized(const QJsonObject& json) {
     const QString format = text(json, "outputFormat");
@@ -216,7 +204,7 @@ extern "C" TarnivaleAI_Char* TarnivaleAI_RunRasterInference(const TarnivaleAI_Ch
         const AiRasterInferenceRequest request = readRequest(json, manifest);
         const bool cog = cloudOptimized(json);
         if (flag(json, "estimateOnly")) {
-            return estimateJson(AiRasterInferenceExecutor::estimate(request));
+            return runEstimateJson(AiRasterInferenceExecutor::estimate(request));
         }
         const auto write = [cog](const AiRasterInferenceResult& raster, const QString& path) {
             cog ? AiRasterInferenceExecutor::writeCloudOptimizedGeoTiff(raster, path)

@@ -14,6 +14,11 @@ extern "C" std::uint64_t TarnivaleAI_StartTaskUtf8(const char* taskJson) {
                            [&] { return Tasks::startTask(taskJson); });
 }
 
+extern "C" char* TarnivaleAI_EstimateTaskUtf8(const char* taskJson) {
+    return runTaskFunction("Cannot estimate AI task.", static_cast<char*>(nullptr),
+                           [&] { return newJsonString(Tasks::estimateTask(taskJson)); });
+}
+
 extern "C" char* TarnivaleAI_GetTaskStatusUtf8(std::uint64_t taskId) {
     return runTaskFunction("Unknown AI task API failure.", static_cast<char*>(nullptr),
                            [&] { return newJsonString(Tasks::taskStatus(taskId)); });

@@ -4,6 +4,7 @@
 #include <tarnivale/ai/raster.h>
 
 #include "raster/raster_input.h"
+#include "raster/run_estimate_json.h"
 #include "raster/run_memory.h"
 #include "runtime/errors.h"
 
@@ -84,6 +85,19 @@ AiRasterRunEstimate AiRasterInferenceExecutor::estimate(const AiRasterInferenceR
     estimate.outputDataType = mask ? AiTensorDataType::Int32 : AiTensorDataType::Float32;
     estimate.outputBytes = plane * 4 * estimate.outputBandCount;
     return estimate;
+}
+
+QJsonObject runEstimateJson(const AiRasterRunEstimate& estimate) {
+    return QJsonObject{
+        {QStringLiteral("estimateOnly"), true},
+        {QStringLiteral("width"), estimate.width},
+        {QStringLiteral("height"), estimate.height},
+        {QStringLiteral("totalTiles"), estimate.totalTiles},
+        {QStringLiteral("bandCount"), estimate.outputBandCount},
+        {QStringLiteral("dataType"), aiTensorDataTypeName(estimate.outputDataType)},
+        {QStringLiteral("peakMemoryBytes"), static_cast<qint64>(estimate.peakMemoryBytes)},
+        {QStringLiteral("outputBytes"), static_cast<qint64>(estimate.outputBytes)},
+    };
 }
 
 }  // namespace Tarnivale::AI

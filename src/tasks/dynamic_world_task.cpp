@@ -52,18 +52,31 @@ LabelPolygonTarget polygonTarget(const QString& path) {
     return target;
 }
 
-QJsonObject run(TaskContext& task) {
-    const QJsonObject& json = task.request();
-    const QString rasterPath = requiredTaskPath(json, "rasterPath");
+void checkRaster(const QString& rasterPath) {
     SourceRasterRules rules;
     rules.minimumBands = rules.maximumBands = 9;
     rules.bandMessage = QStringLiteral("Dynamic World requires nine-band input.");
     checkSourceRaster(rasterPath, rules);
+}
+
+AiModelPackage openPackage(const QJsonObject& json) {
+    return openTaskPackage(requiredTaskPath(json, "modelPackagePath"), &supportedContract,
+                           QStringLiteral("Unsupported Dynamic World model contract."));
+}
+
+QJsonObject estimate(const QJsonObject& json) {
+    const QString rasterPath = requiredTaskPath(json, "rasterPath");
+    checkRaster(rasterPath);
+    return executorEstimate(openPackage(json), rasterPath);
+}
+
+QJsonObject run(TaskContext& task) {
+    const QJsonObject& json = task.request();
+    const QString rasterPath = requiredTaskPath(json, "rasterPath");
+    checkRaster(rasterPath);
 
     task.reportStage(1, QStringLiteral("Validating model package"));
-    const AiModelPackage package =
-        openTaskPackage(requiredTaskPath(json, "modelPackagePath"), &supportedContract,
-                        QStringLiteral("Unsupported Dynamic World model contract."));
+    const AiModelPackage package = openPackage(json);
     task.checkpoint();
 
     AiRasterInferenceResult result = AiRasterInferenceExecutor::run(
@@ -104,6 +117,6 @@ QJsonObject run(TaskContext& task) {
 
 }  // namespace
 
-extern const TaskKind DynamicWorldTask{"dynamic-world", &checkRequest, &run};
+extern const TaskKind DynamicWorldTask{"dynamic-world", &checkRequest, &run, &estimate};
 
 }  // namespace Tarnivale::AI::Tasks

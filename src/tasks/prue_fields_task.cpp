@@ -46,20 +46,34 @@ QList<ClassColor> colorsFor(qsizetype classes) {
     return colors;
 }
 
-QJsonObject run(TaskContext& task) {
-    const QJsonObject& json = task.request();
-    const QString rasterPath = requiredTaskPath(json, "rasterPath");
+void checkRaster(const QString& rasterPath) {
     SourceRasterRules rules;
     rules.minimumBands = rules.maximumBands = 8;
     rules.bandMessage = QStringLiteral("PRUE requires eight aligned bi-temporal RGBN bands.");
     rules.transformMessage = rules.crsMessage =
         QStringLiteral("PRUE input requires a valid CRS and affine transform.");
     checkSourceRaster(rasterPath, rules);
+}
+
+AiModelPackage openPackage(const QJsonObject& json) {
+    return openTaskPackage(requiredTaskPath(json, "modelPackagePath"), &supportedContract,
+                           QStringLiteral("Unsupported PRUE CC-BY model contract."));
+}
+
+// The staging copy has the source's size, so the source stands for it.
+QJsonObject estimate(const QJsonObject& json) {
+    const QString rasterPath = requiredTaskPath(json, "rasterPath");
+    checkRaster(rasterPath);
+    return executorEstimate(openPackage(json), rasterPath);
+}
+
+QJsonObject run(TaskContext& task) {
+    const QJsonObject& json = task.request();
+    const QString rasterPath = requiredTaskPath(json, "rasterPath");
+    checkRaster(rasterPath);
 
     task.reportStage(1, QStringLiteral("Validating PRUE CC-BY package"));
-    const AiModelPackage package =
-        openTaskPackage(requiredTaskPath(json, "modelPackagePath"), &supportedContract,
-                        QStringLiteral("Unsupported PRUE CC-BY model contract."));
+    const AiModelPackage package = openPackage(json);
     task.checkpoint();
 
     // The staging copy, when there is anything to fill, lives in the workspace only while the model reads it.
@@ -123,6 +137,6 @@ QJsonObject run(TaskContext& task) {
 
 }  // namespace
 
-extern const TaskKind PrueFieldsTask{"prue-fields", &checkNothingMore, &run};
+extern const TaskKind PrueFieldsTask{"prue-fields", &checkNothingMore, &run, &estimate};
 
 }  // namespace Tarnivale::AI::Tasks

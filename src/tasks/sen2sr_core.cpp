@@ -197,8 +197,8 @@ Sen2srOutput superResolve(const Sen2srSource& source, const QString& packagePath
     float* tile = reinterpret_cast<float*>(inputs.first().data.data());
     AiInferenceResult result;
 
-    const std::int32_t columns = (source.width + Sen2srCore - 1) / Sen2srCore;
-    const std::int32_t total = columns * ((source.height + Sen2srCore - 1) / Sen2srCore);
+    const auto total = static_cast<std::int32_t>(sen2srTileCount(source.width, source.height));
+    grid.peakMemoryBytes = sen2srPeakMemory(source.width, source.height);
     std::int32_t done = 0;
     for (std::int32_t y0 = 0; y0 < source.height && !grid.cancelled; y0 += Sen2srCore) {
         const TileIndices rows = tileIndices(y0, source.height);

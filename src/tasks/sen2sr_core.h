@@ -28,6 +28,18 @@ inline constexpr std::int32_t Sen2srMaximumSide = 32768;
 inline constexpr qint64 Sen2srMaximumOutputPixels = 33554432;
 inline constexpr const char* Sen2srModelId = "esaopensr-sen2srlite-rgbn-x4";
 
+/// Tiles over a source of width × height: one per 96 × 96 core.
+inline std::int64_t sen2srTileCount(std::int64_t width, std::int64_t height) {
+    return ((width + Sen2srCore - 1) / Sen2srCore) * ((height + Sen2srCore - 1) / Sen2srCore);
+}
+
+/// The run's memory: the source's and the enlarged output's Float32 planes, one input and one output tile.
+inline std::int64_t sen2srPeakMemory(std::int64_t width, std::int64_t height) {
+    const std::int64_t tile = std::int64_t{Sen2srTile} * Sen2srTile;
+    return (width * height * (1 + Sen2srScale * Sen2srScale) + tile * (1 + Sen2srScale * Sen2srScale)) *
+           Sen2srBands * 4;
+}
+
 /// The scene: Float32 samples band after band, (b × height + r) × width + c.
 struct Sen2srSource {
     std::int32_t width = 0;

@@ -4,6 +4,7 @@
 
 #include <tarnivale/ai/raster.h>
 
+#include "raster/run_estimate_json.h"
 #include "runtime/errors.h"
 #include "runtime/gdal_handles.h"
 #include "runtime/huge_pages.h"
@@ -195,6 +196,21 @@ QJsonObject resultDocument(const QString& rasterPath, const Sen2srSource& source
     return document;
 }
 
+QJsonObject estimate(const QJsonObject& json) {
+    const SourceRaster raster = checkRaster(requiredTaskPath(json, "rasterPath"));
+    openTaskPackage(requiredTaskPath(json, "modelPackagePath"), &sen2srContract,
+                    QStringLiteral("Unsupported SEN2SRLite 4x RGBN model contract."));
+    AiRasterRunEstimate figures;
+    figures.width = raster.width * Sen2srScale;
+    figures.height = raster.height * Sen2srScale;
+    figures.totalTiles = static_cast<std::int32_t>(sen2srTileCount(raster.width, raster.height));
+    figures.outputBandCount = Sen2srBands;
+    figures.outputDataType = AiTensorDataType::Float32;
+    figures.peakMemoryBytes = sen2srPeakMemory(raster.width, raster.height);
+    figures.outputBytes = std::int64_t{figures.width} * figures.height * Sen2srBands * 4;
+    return runEstimateJson(figures);
+}
+
 QJsonObject run(TaskContext& task) {
     const QJsonObject& json = task.request();
     const QString rasterPath = requiredTaskPath(json, "rasterPath");
@@ -251,6 +267,6 @@ QJsonObject run(TaskContext& task) {
 
 }  // namespace
 
-extern const TaskKind Sen2srSuperResolutionTask{Kind, &checkNothingMore, &run};
+extern const TaskKind Sen2srSuperResolutionTask{Kind, &checkNothingMore, &run, &estimate};
 
 }  // namespace Tarnivale::AI::Tasks

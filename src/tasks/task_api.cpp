@@ -36,6 +36,18 @@ std::uint64_t startTask(const char* taskJson) {
         });
 }
 
+QJsonObject estimateTask(const char* taskJson) {
+    const QJsonObject request = checkedRequest(taskJson);
+    const TaskKind& kind = taskKind(request);
+    if (kind.estimate == nullptr) {
+        throwInvalidArgument(
+            QStringLiteral("AI task kind has no estimate: %1").arg(QLatin1String(kind.name)));
+    }
+    QJsonObject document = kind.estimate(request);
+    document.insert(QStringLiteral("task"), QLatin1String(kind.name));
+    return document;
+}
+
 QJsonObject taskStatus(std::uint64_t taskId) {
     const std::shared_ptr<TaskRecord> record = TaskTable::instance().find(taskId);
     TaskStatus status;

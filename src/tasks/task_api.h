@@ -13,6 +13,9 @@ namespace Tarnivale::AI::Tasks {
 /// Checks the request's envelope and the kind's own start checks in order, registers the task and starts
 /// its thread; returns its identifier.
 std::uint64_t startTask(const char* taskJson);
+/// The same checks as start, then the kind's estimate document with "task": what the run will cost, without
+/// running it. A kind without an estimate fails with "AI task kind has no estimate: <kind>".
+QJsonObject estimateTask(const char* taskJson);
 /// The status document.
 QJsonObject taskStatus(std::uint64_t taskId);
 /// The completed task's result document as compact JSON.

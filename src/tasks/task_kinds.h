@@ -17,6 +17,9 @@ struct TaskKind {
     void (*checkRequest)(QJsonObject& request);
     /// Runs on the task's worker thread and returns the result document.
     QJsonObject (*run)(TaskContext& task);
+    /// What the run will cost, without running the model, on the caller's thread: the estimate document of
+    /// the raster executor's accounting. Null for kinds whose pipelines that accounting does not describe.
+    QJsonObject (*estimate)(const QJsonObject& request) = nullptr;
 };
 
 /// The kind named by the request's "task" (compared case-sensitively), or "Unsupported AI task kind.".

@@ -1,6 +1,7 @@
 #include "tasks/task_package.h"
 
 #include "raster/package_request.h"
+#include "raster/run_estimate_json.h"
 #include "runtime/errors.h"
 #include "tasks/task_provider.h"
 
@@ -33,6 +34,10 @@ AiRasterInferenceRequest taskInferenceRequest(const AiModelPackage& package, con
     request.sessionOptions.interOpThreads = 1;
     request.cancellationRequested = task.interruptionTest();
     return request;
+}
+
+QJsonObject executorEstimate(const AiModelPackage& package, const QString& rasterPath) {
+    return runEstimateJson(AiRasterInferenceExecutor::estimate(packageInferenceRequest(package, rasterPath)));
 }
 
 }  // namespace Tarnivale::AI::Tasks

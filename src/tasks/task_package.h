@@ -29,4 +29,7 @@ AiModelPackage openTaskPackage(const QString& directory, const ModelContract& co
 AiRasterInferenceRequest taskInferenceRequest(const AiModelPackage& package, const QString& rasterPath,
                                               const TaskContext& task, std::int32_t defaultThreads);
 
+/// The raster executor's estimate of that request, as the estimate document.
+QJsonObject executorEstimate(const AiModelPackage& package, const QString& rasterPath);
+
 }  // namespace Tarnivale::AI::Tasks

@@ -1,7 +1,8 @@
-// The task functions: the input is the task request (TarnivaleAI_StartTaskUtf8), then optionally a line
-// "---" and either an export request (TarnivaleAI_ExportTaskResultUtf8 once the task has completed) or the
-// word "cancel" (TarnivaleAI_CancelTask right after the start). The harness waits for the task to end,
-// reads its status and result, and releases it; nothing may be left in the temporary location afterwards.
+// The task functions: the input is the task request (TarnivaleAI_EstimateTaskUtf8, then
+// TarnivaleAI_StartTaskUtf8), then optionally a line "---" and either an export request
+// (TarnivaleAI_ExportTaskResultUtf8 once the task has completed) or the word "cancel" (TarnivaleAI_CancelTask
+// right after the start). The harness waits for the task to end, reads its status and result, and releases
+// it; nothing may be left in the temporary location afterwards.
 // "@PACKAGE@" is a Dynamic World package (the generated nine-class model), "@RASTER@" a 16 x 12 nine-band
 // scene and "@MASK@" its validity mask, "@RGB@" a 48 x 32 RGB scene, "@SAM3_TEXT@" and "@SAM3_TRACKER@" the
 // generated SAM3 bundles (their tokenizer pins set to these copies), "@OUT@" the output directory: an
@@ -156,6 +157,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return Refused;
     }
 
+    // An estimate answers with a document or an error, and writes nothing.
+    checked(TarnivaleAI_EstimateTaskUtf8(task.constData()), "EstimateTask");
     const std::uint64_t id = TarnivaleAI_StartTaskUtf8(task.constData());
     const QString startError = taskError();
     if (id == 0) {

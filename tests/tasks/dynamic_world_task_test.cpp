@@ -61,7 +61,9 @@ protected:
 }  // namespace
 
 TEST_F(DynamicWorld, ClassifiesMasksPreviewsAndPolygonises) {
-    const std::uint64_t id = startTask(with({{"provider", "Auto"}}));
+    const QByteArray json = QJsonDocument(with({{"provider", "Auto"}})).toJson(QJsonDocument::Compact);
+    const QJsonObject estimate = taken(TarnivaleAI_EstimateTaskUtf8(json.constData()));
+    const std::uint64_t id = TarnivaleAI_StartTaskUtf8(json.constData());
     int percent = 0;
     const QJsonObject status = waitForTask(id, [&](const QJsonObject& seen) {
         EXPECT_GE(field(seen, "percent").toInt(), percent);
@@ -84,6 +86,13 @@ TEST_F(DynamicWorld, ClassifiesMasksPreviewsAndPolygonises) {
     EXPECT_EQ(text(result, "provider"), "CPU");
     EXPECT_GT(field(result, "tiles").toInt(), 1);
     EXPECT_EQ(field(result, "tiles"), field(status, "totalTiles"));
+    // The estimate made before the run is the run's own accounting.
+    for (const char* key : {"width", "height", "peakMemoryBytes"}) {
+        EXPECT_EQ(field(estimate, key), field(result, key)) << key;
+    }
+    EXPECT_EQ(field(estimate, "totalTiles"), field(result, "tiles"));
+    EXPECT_EQ(field(estimate, "outputBytes").toInteger(), std::int64_t{Width} * Height * 4);
+    EXPECT_EQ(text(estimate, "task"), "dynamic-world");
     EXPECT_EQ(text(result, "provenance.model.id"), "google-dynamicworld");
     EXPECT_EQ(field(result, "classNames").toVariant().toStringList().join(u' ').toStdString(),  // the labels
               "water trees grass flooded_vegetation crops shrub_and_scrub built bare snow_and_ice");

@@ -130,7 +130,18 @@ TEST_F(Sen2srTask, EnlargesEightBandSceneWithItsProductsAndResult) {
         s.bands = 8;
         s.value = [](int band, int x, int y) { return band > 4 ? -1.0 : dn(band, x, y); };
     });
-    const QJsonObject status = run(request(sen2srPackage("package"), raster), [&](const QJsonObject& result) {
+    const QJsonObject json = request(sen2srPackage("package"), raster);
+    // Source and output planes and one 128 x 128 input and 512 x 512 output tile, four Float32 bands each.
+    const QJsonObject estimate =
+        taken(TarnivaleAI_EstimateTaskUtf8(QJsonDocument(json).toJson(QJsonDocument::Compact).constData()));
+    EXPECT_EQ(field(estimate, "peakMemoryBytes").toInteger(),
+              (100 * 100 + 400 * 400 + 128 * 128 + 512 * 512) * 16);
+    EXPECT_EQ(field(estimate, "outputBytes").toInteger(), 400 * 400 * 16);
+    const QJsonObject status = run(json, [&](const QJsonObject& result) {
+        for (const char* key : {"width", "height", "peakMemoryBytes"}) {
+            EXPECT_EQ(field(estimate, key), field(result, key)) << key;
+        }
+        EXPECT_EQ(field(estimate, "totalTiles"), field(result, "tiles"));
         EXPECT_EQ(text(result, "schemaVersion"), "1.0");
         EXPECT_EQ(text(result, "task"), "sen2sr-super-resolution");
         EXPECT_EQ(text(result, "sourceRasterPath"), raster.toStdString());

@@ -153,6 +153,13 @@ TEST_F(TaskApi, KindsAreTheCommandLinesAndAFailedTaskEndsItsLifecycle) {
         expectError(TarnivaleAI_ReleaseTask(id) == 0, unknown);
         expectError(TarnivaleAI_ExportTaskResultUtf8(id, "{}") == nullptr, unknown);
     }
+    // An estimate checks as start does, then fails as the run would; kinds off the executor have none.
+    expectError(TarnivaleAI_EstimateTaskUtf8("[1]") == nullptr, "Invalid task JSON object.");
+    expectError(TarnivaleAI_EstimateTaskUtf8(unavailable()) == nullptr,
+                "PRUE requires eight aligned bi-temporal RGBN bands.");
+    expectError(TarnivaleAI_EstimateTaskUtf8(unavailable({{"task", "prithvi-flood"}})) == nullptr,
+                "AI task kind has no estimate: prithvi-flood");
+    EXPECT_TRUE(leftovers().isEmpty());
 }
 
 // Held in polygonisation until interrupted, a task meets its deadline, or its release, there whatever the

@@ -146,6 +146,16 @@ run 1 "task exporting over an existing file" task dynamic-world --package "$work
 stderr_is "tarnivale-ai: Export destination exists." "existing export"
 run 0 "task --json" task dynamic-world --package "$work/package" --raster "$data/scene.tif" \
     --validity-mask "$data/validity.tif" --json && parses "task --json"
+peak=$(/usr/bin/python3 -c 'import json, sys; print(json.load(sys.stdin)["peakMemoryBytes"])' <"$work/out")
+run 0 "task --estimate" task dynamic-world --package "$work/package" --raster "$data/scene.tif" \
+    --validity-mask "$data/validity.tif" --estimate --json && parses "task --estimate"
+grep -q "\"peakMemoryBytes\":$peak," "$work/out" || fail "task --estimate: '$(cat "$work/out")', the run's peak $peak"
+run 1 "task --max-memory" task dynamic-world --package "$work/package" --raster "$data/scene.tif" \
+    --validity-mask "$data/validity.tif" --max-memory 1000
+stderr_is "tarnivale-ai: The run needs an estimated $peak bytes of memory, above --max-memory 1000." \
+    "task --max-memory"
+run 1 "task --estimate, no estimate" task prithvi-flood --package "$work/package" --raster "$data/scene.tif" --estimate
+stderr_is "tarnivale-ai: AI task kind has no estimate: prithvi-flood" "task --estimate, no estimate"
 run 1 "task, wrong mask" task dynamic-world --package "$work/package" --raster "$data/scene.tif" \
     --validity-mask "$work/other/validity.tif"
 stderr_is "tarnivale-ai: Validity mask dimensions differ from the input raster." "task, wrong mask"

@@ -86,6 +86,11 @@ TARNIVALE_AI_C_EXPORT void TarnivaleAI_FreeString(void* text);
 
 /* Starts a task ("task", "modelPackagePath", "rasterPath", ...); 0 on failure. */
 TARNIVALE_AI_C_EXPORT uint64_t TarnivaleAI_StartTaskUtf8(const char* taskJson);
+/* What the task will cost, without starting it: the request is checked as by start, then the kind's estimate
+ * {"task", "estimateOnly": true, "width", "height", "totalTiles", "bandCount", "dataType",
+ * "peakMemoryBytes", "outputBytes"} is returned (dynamic-world, prue-fields, sen2sr-super-resolution;
+ * other kinds fail with "AI task kind has no estimate: <kind>"). Null on failure. */
+TARNIVALE_AI_C_EXPORT char* TarnivaleAI_EstimateTaskUtf8(const char* taskJson);
 /* {"schemaVersion", "taskId", "state", "percent", "message", "error", "completedTiles", "totalTiles"} */
 TARNIVALE_AI_C_EXPORT char* TarnivaleAI_GetTaskStatusUtf8(uint64_t taskId);
 /* The completed task's result document. */
