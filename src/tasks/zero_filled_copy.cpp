@@ -27,18 +27,6 @@ std::int64_t writeZeroFilledCopy(const QString& sourcePath, const QList<std::int
     const int width = GDALGetRasterXSize(source.get());
     const int height = GDALGetRasterYSize(source.get());
     const auto bandCount = static_cast<int>(bands.size());
-    const Gdal::StringList options(CSLSetNameValue(nullptr, "TILED", "YES"));
-    const Gdal::Dataset staging(GDALCreate(GDALGetDriverByName("GTiff"), stagingPath.toUtf8().constData(),
-                                           width, height, bandCount, GDT_Float32, options.get()));
-    if (!staging) {
-        throwRuntimeError(writeMessage);
-    }
-    double transform[6];
-    if (GDALGetGeoTransform(source.get(), transform) == CE_None) {
-        GDALSetGeoTransform(staging.get(), transform);
-    }
-    GDALSetProjection(staging.get(), GDALGetProjectionRef(source.get()));
-
     std::vector<double> noData(static_cast<std::size_t>(bandCount));
     std::vector<bool> hasNoData(static_cast<std::size_t>(bandCount));
     for (int b = 0; b < bandCount; ++b) {
@@ -48,34 +36,79 @@ std::int64_t writeZeroFilledCopy(const QString& sourcePath, const QList<std::int
     }
     std::vector<int> bandList(bands.begin(), bands.end());
     std::vector<float> block(static_cast<std::size_t>(width) * RowsPerStep * bandCount);
-    std::int64_t replaced = 0;
-    for (int y = 0; y < height; y += RowsPerStep) {
-        checkpoint();
-        const int rows = std::min(RowsPerStep, height - y);
-        const std::size_t plane = static_cast<std::size_t>(width) * rows;
+    const auto read = [&](int y, int rows) {
         if (GDALDatasetRasterIO(source.get(), GF_Read, 0, y, width, rows, block.data(), width, rows,
                                 GDT_Float32, bandCount, bandList.data(), 0, 0, 0) != CE_None) {
             throwRuntimeError(readMessage);
         }
+    };
+    // The copy is created at the first sample to replace: clean input, the usual case, is only read.
+    Gdal::Dataset staging;
+    const auto write = [&](int y, int rows) {
+        if (GDALDatasetRasterIO(staging.get(), GF_Write, 0, y, width, rows, block.data(), width, rows,
+                                GDT_Float32, bandCount, nullptr, 0, 0, 0) != CE_None) {
+            throwRuntimeError(writeMessage);
+        }
+    };
+    const auto createStaging = [&] {
+        const Gdal::StringList options(CSLSetNameValue(nullptr, "TILED", "YES"));
+        staging.reset(GDALCreate(GDALGetDriverByName("GTiff"), stagingPath.toUtf8().constData(), width,
+                                 height, bandCount, GDT_Float32, options.get()));
+        if (!staging) {
+            throwRuntimeError(writeMessage);
+        }
+        double transform[6];
+        if (GDALGetGeoTransform(source.get(), transform) == CE_None) {
+            GDALSetGeoTransform(staging.get(), transform);
+        }
+        GDALSetProjection(staging.get(), GDALGetProjectionRef(source.get()));
+    };
+
+    // Zero in place every sample the model must not see; returns how many there were.
+    const auto fill = [&](int rows) {
+        const std::size_t plane = static_cast<std::size_t>(width) * rows;
+        std::int64_t count = 0;
         for (int b = 0; b < bandCount; ++b) {
             // The nodata value is compared as the Float32 sample it was read as.
             const float missing = static_cast<float>(noData[b]);
             for (float& value : std::span(block.data() + b * plane, plane)) {
                 if (!std::isfinite(value) || (hasNoData[b] && value == missing)) {
                     value = 0.0f;
-                    ++replaced;
+                    ++count;
                 }
             }
         }
-        if (GDALDatasetRasterIO(staging.get(), GF_Write, 0, y, width, rows, block.data(), width, rows,
-                                GDT_Float32, bandCount, nullptr, 0, 0, 0) != CE_None) {
-            throwRuntimeError(writeMessage);
+        return count;
+    };
+
+    std::int64_t replaced = 0;
+    for (int y = 0; y < height; y += RowsPerStep) {
+        checkpoint();
+        const int rows = std::min(RowsPerStep, height - y);
+        read(y, rows);
+        const std::int64_t here = fill(rows);
+        if (here > 0 && !staging) {
+            // The steps before were clean: copied as they are, then this one's block is filled again.
+            createStaging();
+            for (int before = 0; before < y; before += RowsPerStep) {
+                checkpoint();
+                read(before, RowsPerStep);
+                write(before, RowsPerStep);
+            }
+            read(y, rows);
+            fill(rows);
+        }
+        replaced += here;
+        if (staging) {
+            write(y, rows);
         }
     }
-    CPLErrorReset();
-    GDALFlushCache(staging.get());
-    if (CPLGetLastErrorType() >= CE_Failure) {
-        throwRuntimeError(writeMessage);
+    if (staging) {
+        CPLErrorReset();
+        GDALFlushCache(staging.get());
+        if (CPLGetLastErrorType() >= CE_Failure) {
+            throwRuntimeError(writeMessage);
+        }
     }
     return replaced;
 }

@@ -5,6 +5,7 @@
 #include "support/raster_fixture.h"
 #include "support/test_paths.h"
 #include "tasks/task_fixture.h"
+#include "tasks/zero_filled_copy.h"
 
 #include <tarnivale/ai/models.h>
 
@@ -120,6 +121,31 @@ TEST_F(PrueFields, PolygonisesFieldInteriorsFromZeroFilledInput) {
     EXPECT_EQ(preview->GetRasterXSize(), 100);
     EXPECT_EQ(TarnivaleAI_ReleaseTask(id), 1);
     EXPECT_EQ(leftovers(), QStringList());
+}
+
+// The copy is made only for input with samples to fill, whichever block row holds the first of them; the
+// clean rows before it are copied as they are.
+TEST_F(PrueFields, StagingCopyAppearsOnlyForInputToFill) {
+    for (const int badRow : {-1, 0, 255, 256, 599}) {
+        const QString source = path(QStringLiteral("rows%1.tif").arg(badRow));
+        TestRasterSpec spec{.width = 7, .height = 600, .bands = 2};
+        spec.value = [badRow](int band, int x, int y) {
+            return band == 2 && y == badRow && x == 3 ? std::numeric_limits<double>::quiet_NaN()
+                                                      : band * 1000.0 + y * 7 + x;
+        };
+        writeTestRaster(source, spec);
+        const QString staging = path(QStringLiteral("staging%1.tif").arg(badRow));
+        const std::int64_t filled =
+            Tasks::writeZeroFilledCopy(source, {2, 1}, staging, "read", "write", [] {});
+        EXPECT_EQ(filled, badRow < 0 ? 0 : 1) << badRow;
+        ASSERT_EQ(QFileInfo::exists(staging), badRow >= 0) << badRow;
+        if (badRow >= 0) {
+            std::vector<double> expected = readTestBand(source, 2);
+            expected[static_cast<std::size_t>(badRow) * 7 + 3] = 0.0;
+            EXPECT_EQ(readTestBand(staging, 1), expected) << badRow;
+            EXPECT_EQ(readTestBand(staging, 2), readTestBand(source, 1)) << badRow;
+        }
+    }
 }
 
 TEST_F(PrueFields, RefusesWithItsOwnMessages) {
