@@ -46,13 +46,13 @@ QList<ClassColor> colorsFor(qsizetype classes) {
     return colors;
 }
 
-void checkRaster(const QString& rasterPath) {
+SourceRaster checkRaster(const QString& rasterPath) {
     SourceRasterRules rules;
     rules.minimumBands = rules.maximumBands = 8;
     rules.bandMessage = QStringLiteral("PRUE requires eight aligned bi-temporal RGBN bands.");
     rules.transformMessage = rules.crsMessage =
         QStringLiteral("PRUE input requires a valid CRS and affine transform.");
-    checkSourceRaster(rasterPath, rules);
+    return checkSourceRaster(rasterPath, rules);
 }
 
 AiModelPackage openPackage(const QJsonObject& json) {
@@ -70,7 +70,7 @@ QJsonObject estimate(const QJsonObject& json) {
 QJsonObject run(TaskContext& task) {
     const QJsonObject& json = task.request();
     const QString rasterPath = requiredTaskPath(json, "rasterPath");
-    checkRaster(rasterPath);
+    const SourceRaster raster = checkRaster(rasterPath);
 
     task.reportStage(1, QStringLiteral("Validating PRUE CC-BY package"));
     const AiModelPackage package = openPackage(json);
@@ -78,9 +78,16 @@ QJsonObject run(TaskContext& task) {
 
     // The staging copy, when there is anything to fill, lives in the workspace only while the model reads it.
     const QString stagingPath = task.workspaceFile(QStringLiteral("finite-input.tif"));
+    // The one pass over the source also keeps the second window's red, green and blue for its preview,
+    // written at once so that its planes are gone before the model runs.
+    PlaneBuffer previewSamples;
     const std::int64_t zeroFilled = writeZeroFilledCopy(
         rasterPath, {1, 2, 3, 4, 5, 6, 7, 8}, stagingPath, QStringLiteral("Cannot read PRUE input."),
-        QStringLiteral("Cannot write PRUE staging input."), task.checkpointFunction());
+        QStringLiteral("Cannot write PRUE staging input."), task.checkpointFunction(), {5, 6, 7},
+        &previewSamples);
+    const QString sourcePreviewPath = task.workspaceFile(QStringLiteral("source-rgb.tif"));
+    writeSourcePreview(previewSamples, raster, sourcePreviewPath, task.checkpointFunction());
+    previewSamples.reset();
     AiRasterInferenceRequest request =
         taskInferenceRequest(package, zeroFilled > 0 ? stagingPath : rasterPath, task, 4);
     AiRasterInferenceResult result =
@@ -103,8 +110,6 @@ QJsonObject run(TaskContext& task) {
     const QString previewPath = task.workspaceFile(QStringLiteral("field-rgba.tif"));
     const QList<qint64> classPixels =
         writeClassRasterAndPreview(result, classesPath, previewPath, colorsFor(classes), task);
-    const QString sourcePreviewPath = task.workspaceFile(QStringLiteral("source-rgb.tif"));
-    writeSourcePreview(rasterPath, {5, 6, 7}, sourcePreviewPath, task.checkpointFunction());
 
     const QString vectorPath = task.workspaceFile(QStringLiteral("fields.gpkg"));
     const qint64 polygons = writeLabelPolygons(

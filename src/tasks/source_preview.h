@@ -4,6 +4,8 @@
 // GeoTIFF at the source's size, each band stretched over its own samples (2 % / 98 %).
 
 #include "raster/class_raster_products.h"
+#include "runtime/huge_pages.h"
+#include "tasks/source_raster.h"
 
 #include <QList>
 #include <QString>
@@ -16,5 +18,9 @@ namespace Tarnivale::AI::Tasks {
 /// show as zero.
 void writeSourcePreview(const QString& rasterPath, const QList<std::int32_t>& bands,
                         const QString& previewPath, const Checkpoint& checkpoint);
+/// The same preview from the three bands read elsewhere: `samples` holds them plane after plane on the
+/// raster's grid, non-finite samples zero; they are sorted in place by the stretch.
+void writeSourcePreview(PlaneBuffer& samples, const SourceRaster& raster, const QString& previewPath,
+                        const Checkpoint& checkpoint);
 
 }  // namespace Tarnivale::AI::Tasks

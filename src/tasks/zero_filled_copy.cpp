@@ -18,7 +18,8 @@ constexpr int RowsPerStep = 256;
 
 std::int64_t writeZeroFilledCopy(const QString& sourcePath, const QList<std::int32_t>& bands,
                                  const QString& stagingPath, const QString& readMessage,
-                                 const QString& writeMessage, const Checkpoint& checkpoint) {
+                                 const QString& writeMessage, const Checkpoint& checkpoint,
+                                 const QList<std::int32_t>& keptBands, PlaneBuffer* kept) {
     Gdal::registerDrivers();
     const Gdal::Dataset source = Gdal::open(sourcePath, GDAL_OF_RASTER | GDAL_OF_READONLY);
     if (!source) {
@@ -64,6 +65,21 @@ std::int64_t writeZeroFilledCopy(const QString& sourcePath, const QList<std::int
         GDALSetProjection(staging.get(), GDALGetProjectionRef(source.get()));
     };
 
+    const std::size_t fullPlane = static_cast<std::size_t>(width) * height;
+    if (kept != nullptr) {
+        *kept = PlaneBuffer(fullPlane * static_cast<std::size_t>(keptBands.size()));
+    }
+    const auto keep = [&](int y, int rows) {
+        const std::size_t plane = static_cast<std::size_t>(width) * rows;
+        for (qsizetype k = 0; kept != nullptr && k < keptBands.size(); ++k) {
+            const float* from = block.data() + static_cast<std::size_t>(bands.indexOf(keptBands[k])) * plane;
+            float* to =
+                kept->data() + static_cast<std::size_t>(k) * fullPlane + static_cast<std::size_t>(y) * width;
+            for (std::size_t i = 0; i < plane; ++i) {
+                to[i] = std::isfinite(from[i]) ? from[i] : 0.0f;
+            }
+        }
+    };
     // Zero in place every sample the model must not see; returns how many there were.
     const auto fill = [&](int rows) {
         const std::size_t plane = static_cast<std::size_t>(width) * rows;
@@ -86,6 +102,7 @@ std::int64_t writeZeroFilledCopy(const QString& sourcePath, const QList<std::int
         checkpoint();
         const int rows = std::min(RowsPerStep, height - y);
         read(y, rows);
+        keep(y, rows);
         const std::int64_t here = fill(rows);
         if (here > 0 && !staging) {
             // The steps before were clean: copied as they are, then this one's block is filled again.

@@ -4,6 +4,7 @@
 
 #include "support/raster_fixture.h"
 #include "support/test_paths.h"
+#include "tasks/source_preview.h"
 #include "tasks/task_fixture.h"
 #include "tasks/zero_filled_copy.h"
 
@@ -27,8 +28,8 @@ namespace {
 
 constexpr double NoData = 7.0;
 
-// Fields: band 4 at 1 inside, ringed by boundary pixels (band 8 at 1.2); two NaN samples, one in a field's
-// band 4; a band-4 nodata sample on the ground.
+// Fields: band 4 at 1 inside, ringed by boundary pixels (band 8 at 1.2); three NaN samples, one in a field's
+// band 4, one in the preview's band 6; a band-4 nodata sample on the ground; the preview's bands 5-7 vary.
 void writeFields(const QString& path, int bands = 8, int epsg = 32633) {
     TestRasterSpec spec{.width = 100, .height = 80, .bands = bands};
     spec.epsg = epsg;
@@ -45,6 +46,12 @@ void writeFields(const QString& path, int bands = 8, int epsg = 32633) {
         }
         if (band == 4 && x == 90 && y == 70) {
             return NoData;
+        }
+        if (band == 6 && x == 3 && y == 77) {
+            return -std::numeric_limits<double>::infinity();
+        }
+        if (band >= 5 && band <= 7) {
+            return 0.1 * ((x * band + y) % 17);
         }
         if (band == 4) {
             return inA || inB ? 1.0 : 0.0;
@@ -87,7 +94,7 @@ TEST_F(PrueFields, PolygonisesFieldInteriorsFromZeroFilledInput) {
     ASSERT_EQ(text(status, "state"), "completed") << text(status, "error");
     const QJsonObject result = taken(TarnivaleAI_GetTaskResultUtf8(id));
     EXPECT_EQ(text(result, "task"), "prue-fields");
-    EXPECT_EQ(field(result, "invalidInputSamplesZeroFilled").toInteger(), 3);
+    EXPECT_EQ(field(result, "invalidInputSamplesZeroFilled").toInteger(), 4);
     EXPECT_EQ(text(result, "polygonClass"), "Field interior");
     EXPECT_EQ(text(result, "temporalOrder.window_A").substr(0, 9), "bands 1-4");
     EXPECT_EQ(field(result, "bandNames").toArray().size(), 8);
@@ -118,7 +125,13 @@ TEST_F(PrueFields, PolygonisesFieldInteriorsFromZeroFilledInput) {
                           GDAL_OF_RASTER | GDAL_OF_READONLY));
     ASSERT_TRUE(preview);
     EXPECT_EQ(preview->GetRasterCount(), 4);
-    EXPECT_EQ(preview->GetRasterXSize(), 100);
+    // Kept from the one pass over the source: the same as a preview read from the file itself.
+    Tasks::writeSourcePreview(path("fields.tif"), {5, 6, 7}, path("reference.tif"), [] {});
+    for (int band = 1; band <= 4; ++band) {
+        EXPECT_EQ(readTestBand(field(result, "sourcePreviewPath").toString(), band),
+                  readTestBand(path("reference.tif"), band))
+            << band;
+    }
     EXPECT_EQ(TarnivaleAI_ReleaseTask(id), 1);
     EXPECT_EQ(leftovers(), QStringList());
 }
