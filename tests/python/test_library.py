@@ -32,12 +32,6 @@ def test_a_wrong_library_path_raises_library_not_found(environment, call, named)
     assert named in child.stdout
 
 
-def test_load_library_returns_the_one_loaded_handle():
-    assert tai.load_library() is tai.load_library(tai.library_path())
-    with pytest.raises(tai.TarnivaleError, match="already loaded"):
-        tai.load_library("/usr/lib/other/libtarnivale-ai.so.0")
-
-
 @pytest.mark.parametrize("versions", [2, 80])  # 80 entries answer more than the first buffer holds
 def test_registry_sign_resolve_and_install(tmp_path, versions):
     weights = b"model weights\n"

@@ -61,13 +61,6 @@ def test_a_task_cancelled_from_another_thread_ends_cancelled(files):
     assert final["state"] == "cancelled"
 
 
-def test_wait_gives_up_after_its_timeout_and_leaves_the_task_alone(task_request):
-    with tai.Task(task_request) as task:
-        with pytest.raises(TimeoutError):
-            task.wait(timeout=0)
-        assert task.wait()["state"] == "completed"
-
-
 @pytest.mark.parametrize("call, kind, message", [
     (tai.Task, "frobnicate", "Unsupported AI task kind."),
     (tai.estimate_task, "frobnicate", "Unsupported AI task kind."),
