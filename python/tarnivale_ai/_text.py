@@ -45,6 +45,8 @@ def read_utf16(address):
 
 def take_utf16(library, address):
     """Text of a string the UTF-16 functions returned, which is then freed."""
+    if not address:
+        return ""
     try:
         return read_utf16(address)
     finally:
@@ -53,6 +55,8 @@ def take_utf16(library, address):
 
 def take_utf8(library, address):
     """Text of a string the task functions returned, which is then freed."""
+    if not address:
+        return ""
     try:
         return ctypes.string_at(address).decode("utf-8")
     finally:

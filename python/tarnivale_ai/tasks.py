@@ -1,6 +1,7 @@
 """Tasks: built-in pipelines running on a thread of their own in the library (UTF-8 JSON functions)."""
 
 import json
+import os
 import time
 
 from ._library import load_library
@@ -24,8 +25,8 @@ class Task:
     """A started task. Use it as a context manager (or call ``release()``) so that its workspace goes."""
 
     def __init__(self, request):
-        self._library = load_library()
         self._released = True  # until started, nothing to release
+        self._library = load_library()
         self.id = self._library.TarnivaleAI_StartTaskUtf8(_utf8(request))
         if self.id == 0:
             raise last_task_error(self._library)
@@ -66,7 +67,7 @@ class Task:
 
     def export(self, format, path):  # noqa: A002 - the name the API gives this argument
         """Copies the result out of the workspace ("geotiff" or "shapefile"); never overwrites."""
-        document = _utf8({"format": format, "path": str(path)})
+        document = _utf8({"format": format, "path": os.fspath(path)})
         return json_utf8(self._library, self._library.TarnivaleAI_ExportTaskResultUtf8(self.id, document))
 
     def release(self):
