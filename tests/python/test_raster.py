@@ -11,6 +11,7 @@ from conftest import MODELS, classes_of
 
 
 def test_information_and_a_package_path_beyond_the_basic_plane(files, tmp_path):
+    assert os.path.samefile(tai.library_path(), os.environ["TARNIVALE_AI_LIBRARY"])
     assert "CPU" in tai.available_providers()
     diagnostics = tai.runtime_diagnostics({"provider": "CPU", "modelPath": os.path.join(MODELS, "identity.onnx")})
     assert diagnostics["ready"] and diagnostics["modelCompatible"]
