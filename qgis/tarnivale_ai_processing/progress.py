@@ -57,6 +57,7 @@ def run_synchronous(call, feedback):
         if feedback.isCanceled() and not warned:
             warned = True
             feedback.pushInfo("This run cannot be interrupted: it is discarded once it ends.")
+    relay.show(*latest)  # the last figures too, however short the run
     if "error" in outcome:
         raise outcome["error"]
     return outcome["result"]
