@@ -99,7 +99,9 @@ class QgisProcessTest(unittest.TestCase):
         cases = [
             ("package's adapter and thresholding decoder", self.probability, self.photo, {}, []),
             ("nine-band land cover", self.land_cover, self.scene, {}, []),
-            ("no decoder", self.probability, self.photo, {"RAW_OUTPUT": "true"}, ["--no-decoder"]),
+            ("no decoder, CPU, one thread", self.probability, self.photo,
+             {"RAW_OUTPUT": "true", "PROVIDER": "cpu", "THREADS": 1},
+             ["--no-decoder", "--provider", "cpu", "--threads", "1"]),
             ("bands and float scores", self.probability, self.photo, {"BANDS": [1, 1, 1], "FLOAT_BANDS": "true"},
              ["--bands", "1,1,1", "--float-bands"]),
         ]
