@@ -23,8 +23,12 @@ def export_raster(task, path):
 def copy_file(source, path):
     """A workspace file copied to `path` under a temporary name and renamed into place whole."""
     staging = os.path.join(os.path.dirname(path) or ".", f".{os.path.basename(path)}.part")
-    shutil.copyfile(source, staging)
-    os.replace(staging, path)
+    try:
+        shutil.copyfile(source, staging)
+        os.replace(staging, path)
+    finally:
+        if os.path.lexists(staging):
+            os.remove(staging)
     return path
 
 

@@ -20,6 +20,10 @@ WORK = tempfile.TemporaryDirectory(prefix="tarnivale-qgis-")
 # Task workspaces are made in the temporary location the library reads from the environment.
 os.environ["TMPDIR"] = os.path.join(WORK.name, "tmp")
 os.makedirs(os.environ["TMPDIR"])
+# QGIS's profile and runtime files go there too, not to the user's.
+for variable, folder in (("XDG_DATA_HOME", "profile"), ("XDG_CONFIG_HOME", "config"), ("XDG_RUNTIME_DIR", "runtime")):
+    os.environ[variable] = os.path.join(WORK.name, folder)
+    os.makedirs(os.environ[variable], mode=0o700)
 os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")
 
 from qgis.core import QgsApplication, QgsProcessingException, QgsProcessingFeedback  # noqa: E402
