@@ -11,10 +11,10 @@ VALIDITY_MASK = "VALIDITY_MASK"
 class DynamicWorldAlgorithm(TaskAlgorithm):
     KIND = "dynamic-world"
     TITLE = "Dynamic World land cover"
-    HELP = ("Classifies a nine-band Sentinel-2 raster (B2, B3, B4, B5, B6, B7, B8, B11, B12) into the package's "
-            "land-cover classes. The validity mask is a one-band raster on the same grid, 0 where a pixel is "
-            "invalid (cloud, no data). Writes the class raster (Int32, with provenance), optionally its RGBA "
-            "colour preview, and the class polygons with a class_id field.")
+    HELP = ("Classifies a nine-band Sentinel-2 raster (B2, B3, B4, B5, B6, B7, B8, B11, B12) into the "
+            "package's land-cover classes. The validity mask is a one-band raster on the same grid, 0 where "
+            "a pixel is invalid (cloud, no data). Writes the class raster (Int32, with provenance), "
+            "optionally its RGBA colour preview, and the class polygons with a class_id field.")
     RASTER_OUTPUT = "Land-cover classes"
     PREVIEW_OUTPUT = "Colour preview (RGBA)"
     POLYGON_OUTPUT = "Class polygons"

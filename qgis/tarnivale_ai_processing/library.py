@@ -10,7 +10,8 @@ from qgis.core import QgsProcessingException
 
 _VENDOR = os.path.join(os.path.dirname(os.path.abspath(__file__)), "vendor")
 _LIBRARY_HINT = ("Install the Tarnivale.AI library, or set the environment variable TARNIVALE_AI_LIBRARY to "
-                 "the path of libtarnivale-ai.so.0 (Settings > Options > System > Environment) and restart QGIS.")
+                 "the path of libtarnivale-ai.so.0 (Settings > Options > System > Environment) and "
+                 "restart QGIS.")
 
 
 def tarnivale_ai():

@@ -1,4 +1,5 @@
-"""Detects objects with a detection package and writes their boxes as polygons, as `tarnivale-ai detect` does."""
+"""Detects objects with a detection package and writes their boxes as polygons, as `tarnivale-ai detect`
+does."""
 
 from qgis.core import (QgsProcessing, QgsProcessingAlgorithm, QgsProcessingException,
                        QgsProcessingParameterBoolean, QgsProcessingParameterDefinition,
@@ -6,8 +7,8 @@ from qgis.core import (QgsProcessing, QgsProcessingAlgorithm, QgsProcessingExcep
 
 from .library import library_errors
 from .outputs import write_polygons
-from .parameters import (INPUT, add_inputs, add_session_parameters, optional_number, package_path, raster_path,
-                         session_keys)
+from .parameters import (INPUT, add_inputs, add_session_parameters, optional_number, package_path,
+                         raster_path, session_keys)
 from .progress import run_synchronous
 
 SLICED = "SLICED"
@@ -35,12 +36,12 @@ class ObjectDetectionAlgorithm(QgsProcessingAlgorithm):
         return "detection"
 
     def shortHelpString(self):  # noqa: N802
-        return ("Detects objects with an object-detection package. By default the whole raster is read once at "
-                "the model's input size; small objects in a large scene vanish at that scale, so 'Sliced' runs "
-                "the model over overlapping windows (Tile size, default the model's input size; Overlap, "
-                "default 20 % of the tile) and merges what they find. Each detection becomes a box polygon "
-                "in the raster's CRS with the fields score, class_id and label. Thresholds left empty are the "
-                "package's.")
+        return ("Detects objects with an object-detection package. By default the whole raster is read once "
+                "at the model's input size; small objects in a large scene vanish at that scale, so 'Sliced'"
+                " runs the model over overlapping windows (Tile size, default the model's input size; "
+                "Overlap, default 20 % of the tile) and merges what they find. Each detection becomes a box "
+                "polygon in the raster's CRS with the fields score, class_id and label. Thresholds left "
+                "empty are the package's.")
 
     def createInstance(self):  # noqa: N802
         return ObjectDetectionAlgorithm()
@@ -54,16 +55,19 @@ class ObjectDetectionAlgorithm(QgsProcessingAlgorithm):
             QgsProcessingParameterNumber(OVERLAP, "Overlap in pixels (sliced)", integer, None, True, 0),
             QgsProcessingParameterBoolean(CLASS_AGNOSTIC, "Merge windows across classes (sliced)", False),
             QgsProcessingParameterNumber(SCORE_THRESHOLD, "Score threshold", double, None, True, 0.0, 1.0),
-            QgsProcessingParameterNumber(NMS_THRESHOLD, "Suppression IoU threshold", double, None, True, 0.0, 1.0),
+            QgsProcessingParameterNumber(NMS_THRESHOLD, "Suppression IoU threshold", double, None, True, 0.0,
+                                         1.0),
         ]
         for parameter in advanced:
             parameter.setFlags(parameter.flags() | QgsProcessingParameterDefinition.FlagAdvanced)
             self.addParameter(parameter)
         add_session_parameters(self, "0: ONNX Runtime's choice")
-        self.addParameter(QgsProcessingParameterFeatureSink(OUTPUT, "Detections", QgsProcessing.TypeVectorPolygon))
+        self.addParameter(QgsProcessingParameterFeatureSink(OUTPUT, "Detections",
+                                                            QgsProcessing.TypeVectorPolygon))
 
     def request(self, parameters, context):
-        """The detection request; the GeoPackage goes to a fresh temporary path (the library never replaces)."""
+        """The detection request; the GeoPackage goes to a fresh temporary path (the library never replaces
+        a file)."""
         sliced = self.parameterAsBool(parameters, SLICED, context)
         request = {
             "packagePath": package_path(self, parameters, context),
@@ -93,6 +97,6 @@ class ObjectDetectionAlgorithm(QgsProcessingAlgorithm):
             result = run_synchronous(lambda progress: tai.run_object_detection(request, progress), feedback)
         if feedback.isCanceled():
             raise QgsProcessingException("Cancelled.")
-        feedback.pushInfo(f"{result.get('featureCount')} detection(s) in {result.get('elapsedMilliseconds')} ms "
-                          f"on {result.get('provider')}.")
+        feedback.pushInfo(f"{result.get('featureCount')} detection(s) in "
+                          f"{result.get('elapsedMilliseconds')} ms on {result.get('provider')}.")
         return {OUTPUT: write_polygons(self, parameters, OUTPUT, context, feedback, result["outputPath"])}

@@ -20,7 +20,8 @@ def add_inputs(algorithm, package_description="Model package folder"):
 
 def add_session_parameters(algorithm, threads_help="0: the library's default"):
     """Execution provider and thread count, under Advanced."""
-    provider = QgsProcessingParameterEnum(PROVIDER, "Execution provider", PROVIDERS, False, "auto", False, True)
+    provider = QgsProcessingParameterEnum(PROVIDER, "Execution provider", PROVIDERS, False, "auto", False,
+                                          True)
     threads = QgsProcessingParameterNumber(THREADS, f"Intra-operator threads ({threads_help})",
                                            QgsProcessingParameterNumber.Integer, 0, False, 0, 64)
     for parameter in (provider, threads):

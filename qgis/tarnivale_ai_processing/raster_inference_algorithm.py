@@ -43,8 +43,8 @@ class RasterInferenceAlgorithm(QgsProcessingAlgorithm):
     def shortHelpString(self):  # noqa: N802
         return ("Runs the package's model tile by tile over the raster layer and writes a GeoTIFF with the "
                 "run's provenance. The bands of the package's first raster input adapter are read unless "
-                "Bands are chosen, and the package's first output decoder is applied unless another is named "
-                "or the raw output is asked for. Tiling and normalisation are the package's.")
+                "Bands are chosen, and the package's first output decoder is applied unless another is named"
+                " or the raw output is asked for. Tiling and normalisation are the package's.")
 
     def createInstance(self):  # noqa: N802
         return RasterInferenceAlgorithm()
@@ -56,9 +56,10 @@ class RasterInferenceAlgorithm(QgsProcessingAlgorithm):
         decoder = QgsProcessingParameterString(DECODER, "Output decoder id (default: the package's first)",
                                                optional=True)
         raw = QgsProcessingParameterBoolean(RAW_OUTPUT, "Raw output, no decoder (argmax or scores)", False)
-        floats = QgsProcessingParameterBoolean(FLOAT_BANDS, "Write the scores as float bands, not a class mask",
-                                               False)
-        codes = QgsProcessingParameterBoolean(CLASS_CODES, "Write the manifest's class codes, not indices", False)
+        floats = QgsProcessingParameterBoolean(FLOAT_BANDS, "Write the scores as float bands, not a class "
+                                               "mask", False)
+        codes = QgsProcessingParameterBoolean(CLASS_CODES, "Write the manifest's class codes, not indices",
+                                              False)
         cog = QgsProcessingParameterBoolean(COG, "Cloud-Optimised GeoTIFF (DEFLATE, overviews)", False)
         for parameter in (decoder, raw, floats, codes, cog):
             parameter.setFlags(parameter.flags() | QgsProcessingParameterDefinition.FlagAdvanced)
@@ -74,7 +75,8 @@ class RasterInferenceAlgorithm(QgsProcessingAlgorithm):
             "useInputAdapter": True,
             "rasterPath": raster_path(self, parameters, INPUT, context),
             "outputPath": output,
-            "outputMode": "floatBands" if self.parameterAsBool(parameters, FLOAT_BANDS, context) else "classMask",
+            "outputMode": ("floatBands" if self.parameterAsBool(parameters, FLOAT_BANDS, context)
+                           else "classMask"),
             "applyManifestClassCodes": self.parameterAsBool(parameters, CLASS_CODES, context),
             **session_keys(self, parameters, context),
         }
@@ -93,7 +95,7 @@ class RasterInferenceAlgorithm(QgsProcessingAlgorithm):
             if os.path.exists(output):
                 os.remove(output)
             raise QgsProcessingException("Cancelled.")
-        feedback.pushInfo(f"{result.get('width')} x {result.get('height')}, {result.get('bandCount')} band(s) of "
-                          f"{result.get('dataType')}, {result.get('processedTiles')} tiles in "
+        feedback.pushInfo(f"{result.get('width')} x {result.get('height')}, {result.get('bandCount')} "
+                          f"band(s) of {result.get('dataType')}, {result.get('processedTiles')} tiles in "
                           f"{result.get('elapsedMilliseconds')} ms on {result.get('provider')}.")
         return {OUTPUT: output}

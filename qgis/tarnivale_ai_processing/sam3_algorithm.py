@@ -1,4 +1,5 @@
-"""What the two SAM3 tasks share: the bundle, the RGB bands, display ranges, a pixel window, the draft outputs."""
+"""What the two SAM3 tasks share: the bundle, the RGB bands, display ranges, a pixel window, the draft
+outputs."""
 
 from qgis.core import (QgsProcessingParameterBand, QgsProcessingParameterDefinition,
                        QgsProcessingParameterString)
@@ -21,9 +22,10 @@ class Sam3Algorithm(TaskAlgorithm):
         self.add_prompt_parameters()
         advanced = [
             QgsProcessingParameterBand(BANDS, "Red, green and blue bands", None, INPUT, True, True),
-            QgsProcessingParameterString(MINIMUMS, "Display minimums of the three bands (r,g,b; non-byte bands)",
+            QgsProcessingParameterString(MINIMUMS, "Display minimums of the three bands (r,g,b; for "
+                                         "non-byte bands)", optional=True),
+            QgsProcessingParameterString(MAXIMUMS, "Display maximums of the three bands (r,g,b)",
                                          optional=True),
-            QgsProcessingParameterString(MAXIMUMS, "Display maximums of the three bands (r,g,b)", optional=True),
             QgsProcessingParameterString(WINDOW, "Pixel window x,y,width,height (default: the whole raster)",
                                          optional=True),
         ]

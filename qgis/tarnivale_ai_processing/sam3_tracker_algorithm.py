@@ -26,9 +26,9 @@ class Sam3TrackerAlgorithm(Sam3Algorithm):
     TITLE = "SAM3 segmentation by clicks"
     HELP = ("Segments the one object selected by clicks and an optional box with a sam3-tracker-fp32 bundle "
             "(folder holding sam3-package.json). Points are 'x,y' separated by semicolons, 'x,y,neg' for a "
-            "background click; the box is 'xmin,ymin,xmax,ymax'; both in the raster's CRS or in pixels, as the "
-            "coordinate space says. At least one positive point or a box; at most 64 prompt tokens (a box counts "
-            "two). The result is a draft to review: an instance raster and its polygon.")
+            "background click; the box is 'xmin,ymin,xmax,ymax'; both in the raster's CRS or in pixels, as "
+            "the coordinate space says. At least one positive point or a box; at most 64 prompt tokens (a "
+            "box counts two). The result is a draft to review: an instance raster and its polygon.")
 
     def add_prompt_parameters(self):
         self.addParameter(QgsProcessingParameterString(POINTS, "Points (x,y[,neg]; ...)", optional=True))

@@ -50,8 +50,8 @@ class TaskAlgorithm(QgsProcessingAlgorithm):
         if self.RASTER_OUTPUT:
             self.addParameter(QgsProcessingParameterRasterDestination(OUTPUT, self.RASTER_OUTPUT))
         if self.PREVIEW_OUTPUT:
-            self.addParameter(QgsProcessingParameterRasterDestination(PREVIEW, self.PREVIEW_OUTPUT, None, True,
-                                                                      False))
+            self.addParameter(QgsProcessingParameterRasterDestination(PREVIEW, self.PREVIEW_OUTPUT, None,
+                                                                      True, False))
         if self.POLYGON_OUTPUT:
             self.addParameter(QgsProcessingParameterFeatureSink(POLYGONS, self.POLYGON_OUTPUT,
                                                                 QgsProcessing.TypeVectorPolygon))
@@ -91,5 +91,6 @@ class TaskAlgorithm(QgsProcessingAlgorithm):
         if preview:
             outputs[PREVIEW] = copy_file(result["previewPath"], preview)
         if self.POLYGON_OUTPUT:
-            outputs[POLYGONS] = write_polygons(self, parameters, POLYGONS, context, feedback, result["vectorPath"])
+            outputs[POLYGONS] = write_polygons(self, parameters, POLYGONS, context, feedback,
+                                               result["vectorPath"])
         return outputs

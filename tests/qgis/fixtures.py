@@ -51,8 +51,8 @@ class Fixtures:
     def demo_scene(self, name, size):
         """A nine-band scene, its validity mask and the demonstration land-cover package."""
         directory = self.path(name)
-        subprocess.run([PYTHON, os.path.join(self.source_dir, "tools", "demo", "make_demo_data.py"), directory,
-                        str(size)], check=True, stdout=subprocess.DEVNULL)
+        script = os.path.join(self.source_dir, "tools", "demo", "make_demo_data.py")
+        subprocess.run([PYTHON, script, directory, str(size)], check=True, stdout=subprocess.DEVNULL)
         with open(os.path.join(directory, "manifest.json"), encoding="utf-8") as file:
             manifest = file.read()
         package = self.package(f"{name}-package", manifest, os.path.join(directory, "demo_land_cover.onnx"))
@@ -101,7 +101,8 @@ def qgis_environment(work, plugin_parent, python_path=None):
     """The environment of a headless QGIS whose profile lives under `work` and whose plugin path holds the
     plugin; PYTHONPATH is only what is given (the bundled package must be found without it)."""
     environment = dict(os.environ, QT_QPA_PLATFORM="offscreen", QGIS_PLUGINPATH=plugin_parent,
-                       XDG_DATA_HOME=os.path.join(work, "profile"), XDG_CONFIG_HOME=os.path.join(work, "config"),
+                       XDG_DATA_HOME=os.path.join(work, "profile"),
+                       XDG_CONFIG_HOME=os.path.join(work, "config"),
                        XDG_RUNTIME_DIR=os.path.join(work, "runtime"))
     os.makedirs(environment["XDG_RUNTIME_DIR"], mode=0o700, exist_ok=True)
     environment.pop("PYTHONPATH", None)

@@ -21,7 +21,8 @@ WORK = tempfile.TemporaryDirectory(prefix="tarnivale-qgis-")
 os.environ["TMPDIR"] = os.path.join(WORK.name, "tmp")
 os.makedirs(os.environ["TMPDIR"])
 # QGIS's profile and runtime files go there too, not to the user's.
-for variable, folder in (("XDG_DATA_HOME", "profile"), ("XDG_CONFIG_HOME", "config"), ("XDG_RUNTIME_DIR", "runtime")):
+for variable, folder in (("XDG_DATA_HOME", "profile"), ("XDG_CONFIG_HOME", "config"),
+                         ("XDG_RUNTIME_DIR", "runtime")):
     os.environ[variable] = os.path.join(WORK.name, folder)
     os.makedirs(os.environ[variable], mode=0o700)
 os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")
@@ -67,12 +68,12 @@ class RecordingFeedback(QgsProcessingFeedback):
 class InProcessTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        fixtures = Fixtures(WORK.name, os.environ["TARNIVALE_CLI"], SOURCE_DIR, os.environ["TARNIVALE_TEST_MODELS"])
+        models = os.environ["TARNIVALE_TEST_MODELS"]
+        fixtures = Fixtures(WORK.name, os.environ["TARNIVALE_CLI"], SOURCE_DIR, models)
         cls.path = fixtures.path
         # 512 x 512 in 64-pixel tiles: about a hundred tiles, so a cancellation lands mid-run.
         cls.scene, cls.validity, _ = fixtures.demo_scene("scene", 512)
-        cls.slow = fixtures.package("slow", SLOW_MANIFEST,
-                                    os.path.join(os.environ["TARNIVALE_TEST_MODELS"], "dynamic_world_slow.onnx"))
+        cls.slow = fixtures.package("slow", SLOW_MANIFEST, os.path.join(models, "dynamic_world_slow.onnx"))
 
     def workspaces(self):
         return glob.glob(os.path.join(os.environ["TMPDIR"], "tarnivale-ai-task-*"))
@@ -97,7 +98,8 @@ class InProcessTest(unittest.TestCase):
                 output = self.path(f"{algorithm}-{index}.tif")
                 parameters = {"PACKAGE": self.slow, "INPUT": self.scene, "OUTPUT": output, "THREADS": 1}
                 if algorithm == "dynamic_world":
-                    parameters.update(VALIDITY_MASK=self.validity, POLYGONS=self.path(f"classes-{index}.gpkg"))
+                    parameters.update(VALIDITY_MASK=self.validity,
+                                      POLYGONS=self.path(f"classes-{index}.gpkg"))
                 feedback = RecordingFeedback(trigger)
                 results, message = self.run_algorithm(algorithm, parameters, feedback)
                 self.assertTrue(any("Processed AI tile" in message for message in feedback.messages))

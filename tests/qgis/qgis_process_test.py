@@ -16,8 +16,8 @@ import unittest
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from fixtures import (DETECTION_MANIFEST, Fixtures, feature_count, field_names, qgis_environment,  # noqa: E402
-                      qgis_process, read_raster)
+from fixtures import (DETECTION_MANIFEST, Fixtures, feature_count, field_names,  # noqa: E402
+                      qgis_environment, qgis_process, read_raster)
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
@@ -52,20 +52,22 @@ class QgisProcessTest(unittest.TestCase):
         cls.fixtures = fixtures = Fixtures(work, cls.cli, SOURCE_DIR, models)
         cls.scene, cls.validity, cls.land_cover = fixtures.demo_scene("demo", 128)
         rows, columns = np.mgrid[0:300, 0:400]
-        cls.photo = fixtures.write_raster("photo.tif", ((columns * 7 + rows * 13) % 256).astype(np.uint8)[None])
+        photo = ((columns * 7 + rows * 13) % 256).astype(np.uint8)
+        cls.photo = fixtures.write_raster("photo.tif", photo[None])
         cls.probability = fixtures.package("probability", PROBABILITY_MANIFEST,
                                            os.path.join(models, "mean_probability.onnx"))
         cls.rgb = fixtures.rgb(cls.scene)
         cls.squares = fixtures.squares()
         cls.detector = fixtures.package("detector", DETECTION_MANIFEST,
                                         os.path.join(models, "detection_squares.onnx"))
-        cls.buildings = fixtures.package("buildings", HOTOSM_MANIFEST, os.path.join(models, "building_heads.onnx"))
+        cls.buildings = fixtures.package("buildings", HOTOSM_MANIFEST,
+                                         os.path.join(models, "building_heads.onnx"))
         cls.tracker = os.path.join(models, "sam3-tracker")
         cls.environment = qgis_environment(work, os.environ["TARNIVALE_QGIS_PLUGIN"],
                                            os.environ.get("TARNIVALE_PYTHONPATH"))
         cls.qgis_process = qgis_process()
-        subprocess.run([cls.qgis_process, "plugins", "enable", "tarnivale_ai_processing"], env=cls.environment,
-                       check=True, capture_output=True)
+        subprocess.run([cls.qgis_process, "plugins", "enable", "tarnivale_ai_processing"],
+                       env=cls.environment, check=True, capture_output=True)
 
     @classmethod
     def tearDownClass(cls):
@@ -102,15 +104,16 @@ class QgisProcessTest(unittest.TestCase):
             ("no decoder, CPU, one thread", self.probability, self.photo,
              {"RAW_OUTPUT": "true", "PROVIDER": "cpu", "THREADS": 1},
              ["--no-decoder", "--provider", "cpu", "--threads", "1"]),
-            ("bands and float scores", self.probability, self.photo, {"BANDS": [1, 1, 1], "FLOAT_BANDS": "true"},
-             ["--bands", "1,1,1", "--float-bands"]),
+            ("bands and float scores", self.probability, self.photo,
+             {"BANDS": [1, 1, 1], "FLOAT_BANDS": "true"}, ["--bands", "1,1,1", "--float-bands"]),
         ]
         for index, (name, package, raster, options, cli_options) in enumerate(cases):
             with self.subTest(name):
                 processed, expected = self.output(f"run-{index}.tif"), self.output(f"run-{index}-cli.tif")
                 self.succeeds(self.qgis("raster_inference", PACKAGE=package, INPUT=raster, OUTPUT=processed,
                                         **options))
-                self.run_cli("run", "--package", package, "--raster", raster, "--output", expected, *cli_options)
+                self.run_cli("run", "--package", package, "--raster", raster, "--output", expected,
+                             *cli_options)
                 self.assertSameRaster(processed, expected)
         # Without the package's decoder a one-channel model's argmax would be all 0.
         mask, _, _ = read_raster(self.output("run-0.tif"))
@@ -118,38 +121,35 @@ class QgisProcessTest(unittest.TestCase):
         np.testing.assert_array_equal(mask, (photo >= 77).astype(mask.dtype))
 
     def test_tasks_match_the_command_line(self):
+        geotiff, preview = ("OUTPUT", "--export-geotiff"), ("PREVIEW", "--export-preview")
         cases = [
+            # algorithm, package, raster, parameters, command line options, rasters and their exports
             ("dynamic_world", self.land_cover, self.scene, {"VALIDITY_MASK": self.validity},
-             ["dynamic-world", "--validity-mask", self.validity], True),
+             ["dynamic-world", "--validity-mask", self.validity], [geotiff, preview]),
             ("hotosm_buildings", self.buildings, self.squares, {"THRESHOLD": 0.9},
-             ["hotosm-buildings", "--threshold", "0.9"], False),
-            ("sam3_tracker", self.tracker, self.rgb, {"POINTS": "10,10;80,80,neg", "COORDINATE_SPACE": "pixel"},
-             ["sam3-tracker", "--point", "10,10", "--point", "80,80,neg", "--coordinate-space", "pixel"], True),
+             ["hotosm-buildings", "--threshold", "0.9"], []),
+            ("sam3_tracker", self.tracker, self.rgb,
+             {"POINTS": "10,10;80,80,neg", "COORDINATE_SPACE": "pixel"},
+             ["sam3-tracker", "--point", "10,10", "--point", "80,80,neg", "--coordinate-space", "pixel"],
+             [geotiff]),
         ]
-        for algorithm, package, raster, options, cli_options, has_raster in cases:
+        for algorithm, package, raster, options, cli_options, rasters in cases:
             with self.subTest(algorithm):
-                outputs = {"POLYGONS": self.output(f"{algorithm}.shp")}
-                cli_exports = ["--export-polygons", self.output(f"{algorithm}-cli.gpkg")]
-                if has_raster:
-                    outputs["OUTPUT"] = self.output(f"{algorithm}.tif")
-                    cli_exports += ["--export-geotiff", self.output(f"{algorithm}-cli.tif")]
-                self.succeeds(self.qgis(algorithm, PACKAGE=package, INPUT=raster, **options, **outputs))
-                self.run_cli("task", *cli_options, "--package", package, "--raster", raster, *cli_exports)
-                count = feature_count(self.output(f"{algorithm}-cli.gpkg"))
+                polygons = self.output(f"{algorithm}.shp")
+                expected_polygons = self.output(f"{algorithm}-cli.gpkg")
+                outputs = {name: self.output(f"{algorithm}-{name}.tif") for name, _ in rasters}
+                exports = [item for name, option in rasters
+                           for item in (option, self.output(f"{algorithm}-{name}-cli.tif"))]
+                self.succeeds(self.qgis(algorithm, PACKAGE=package, INPUT=raster, POLYGONS=polygons,
+                                        **options, **outputs))
+                self.run_cli("task", *cli_options, "--package", package, "--raster", raster,
+                             "--export-polygons", expected_polygons, *exports)
+                count = feature_count(expected_polygons)
                 self.assertGreater(count, 0)
-                self.assertEqual(feature_count(outputs["POLYGONS"]), count)
-                self.assertNotIn("fid", field_names(outputs["POLYGONS"]))
-                if has_raster:
-                    self.assertSameRaster(outputs["OUTPUT"], self.output(f"{algorithm}-cli.tif"))
-
-    def test_dynamic_world_preview_is_the_task_preview(self):
-        preview, expected = self.output("preview.tif"), self.output("preview-cli.tif")
-        self.succeeds(self.qgis("dynamic_world", PACKAGE=self.land_cover, INPUT=self.scene,
-                                VALIDITY_MASK=self.validity, OUTPUT=self.output("with-preview.tif"),
-                                PREVIEW=preview, POLYGONS=self.output("with-preview.gpkg")))
-        self.run_cli("task", "dynamic-world", "--package", self.land_cover, "--raster", self.scene,
-                     "--validity-mask", self.validity, "--export-preview", expected)
-        self.assertSameRaster(preview, expected)
+                self.assertEqual(feature_count(polygons), count)
+                self.assertNotIn("fid", field_names(polygons))
+                for name, _ in rasters:
+                    self.assertSameRaster(outputs[name], self.output(f"{algorithm}-{name}-cli.tif"))
 
     def test_sliced_detection_matches_the_command_line(self):
         processed, expected = self.output("detections.gpkg"), self.output("detections-cli.gpkg")
@@ -172,7 +172,8 @@ class QgisProcessTest(unittest.TestCase):
               "OUTPUT": self.output("never.tif"), "POLYGONS": self.output("never.gpkg")},
              "Validity mask dimensions differ from the input raster."),
             ("tile without slices", "object_detection",
-             {"PACKAGE": self.detector, "INPUT": self.squares, "TILE_SIZE": 64, "OUTPUT": self.output("never.gpkg")},
+             {"PACKAGE": self.detector, "INPUT": self.squares, "TILE_SIZE": 64,
+              "OUTPUT": self.output("never.gpkg")},
              "Tile size and overlap need 'Sliced'."),
         ]
         for name, algorithm, parameters, message in cases:
