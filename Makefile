@@ -10,7 +10,7 @@ FUZZ_DOORS     ?=
 JOBS           ?= $(shell nproc)
 CMAKE_FLAGS    ?=
 
-.PHONY: all bootstrap build demo test test-asan test-tsan test-fuzz bench format clean
+.PHONY: all bootstrap build demo test test-asan test-tsan test-fuzz test-qgis qgis-plugin bench format clean
 
 all: build
 
@@ -54,6 +54,19 @@ test-fuzz:
 	$(call configure,$(FUZZ_BUILD_DIR),-DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DTARNIVALE_SANITIZE=address -DTARNIVALE_FUZZ=ON -DTARNIVALE_BUILD_BENCH=OFF)
 	cmake --build $(FUZZ_BUILD_DIR) -j $(JOBS) --target tarnivale_fuzzers tarnivale_test_models
 	bash tests/fuzz/run_fuzzers.sh $(FUZZ_BUILD_DIR) $(FUZZ_SECONDS) $(FUZZ_DOORS)
+
+# The QGIS Processing provider (qgis/), installable from this zip (Plugins > Install from ZIP); the
+# tarnivale_ai package is bundled in it.
+QGIS_PLUGIN_ZIP ?= $(BUILD_DIR)/tarnivale_ai_processing.zip
+
+qgis-plugin:
+	/usr/bin/python3 qgis/make_plugin_zip.py $(QGIS_PLUGIN_ZIP)
+
+# Not part of test: installs QGIS (3.22 on Debian 12) on first use, then drives the plugin zip headless
+# through qgis_process and in a QGIS Python process (tests/qgis).
+test-qgis: build qgis-plugin
+	@bash scripts/install-qgis
+	bash tests/qgis/run.sh $(BUILD_DIR) $(QGIS_PLUGIN_ZIP)
 
 bench: build
 	@echo "Benchmarks are in $(BUILD_DIR)/bench/; see bench/README.md"
