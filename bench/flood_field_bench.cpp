@@ -39,11 +39,15 @@ using namespace Tarnivale::AI::Bench;
 namespace {
 
 constexpr int Side = 2048;
-constexpr int Rounds = 3;
 
 [[noreturn]] void fail(const QString& what) {
     std::fprintf(stderr, "%s\n", qPrintable(what));
     std::exit(1);
+}
+
+// Interleaved pairs: 3 unless BENCH_ROUNDS says otherwise.
+int rounds() {
+    return qEnvironmentVariableIsSet("BENCH_ROUNDS") ? qEnvironmentVariableIntValue("BENCH_ROUNDS") : 3;
 }
 
 // Intra-operator threads on both sides: the kinds' default of 4 unless BENCH_THREADS says otherwise.
@@ -116,6 +120,11 @@ void report(const char* what, const std::vector<double>& task, const std::vector
         ratios.push_back(task[i] / floor[i]);
     }
     const double ratio = median(ratios);
+    std::printf("  per-round ratios:");
+    for (const double r : ratios) {
+        std::printf(" %.3f", r);
+    }
+    std::printf("\n");
     std::printf("%s, 2048 x 2048:\n  task %.2f s, %s %.2f s: ratio %.3f (target <= 1.15) %s\n", what,
                 median(task), floorName, median(floor), ratio, ratio <= 1.15 ? "OK" : "MISSED");
 }
@@ -144,7 +153,7 @@ void prue() {
                            {QStringLiteral("intraOpThreads"), threads()}};
     std::vector<double> tasks;
     std::vector<double> executor;
-    for (int round = 0; round < Rounds; ++round) {
+    for (int round = 0; round < rounds(); ++round) {
         auto begin = Clock::now();
         AiRasterInferenceExecutor::run(request);
         executor.push_back(secondsSince(begin));
@@ -194,7 +203,7 @@ void prithvi() {
                            {QStringLiteral("intraOpThreads"), threads()}};
     std::vector<double> tasks;
     std::vector<double> bare;
-    for (int round = 0; round < Rounds; ++round) {
+    for (int round = 0; round < rounds(); ++round) {
         const auto begin = Clock::now();
         for (const QList<AiTensor>& tile : tiles) {
             session.runInto(tile, outputs);

@@ -102,7 +102,8 @@ void writeStretchedPreview(const QString& path, const PreviewPlanes& planes,
     GDALDriverH driver = GDALGetDriverByName("GTiff");
     // Band-sequential strips: each row goes straight to its bands' strips, which leave the cache as soon
     // as they are complete.
-    const char* const options[] = {"INTERLEAVE=BAND", "COMPRESS=DEFLATE", "NUM_THREADS=ALL_CPUS", nullptr};
+    const char* const options[] = {"INTERLEAVE=BAND", "BLOCKYSIZE=256", "COMPRESS=DEFLATE",
+                                   "NUM_THREADS=ALL_CPUS", nullptr};
     Gdal::Dataset preview(driver == nullptr
                               ? nullptr
                               : GDALCreate(driver, path.toUtf8().constData(), planes.width, planes.height, 4,
