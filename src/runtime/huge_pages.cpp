@@ -21,7 +21,7 @@ void adviseHugePages(void* data, std::size_t bytes) noexcept {
     }
 }
 
-PlaneBuffer::PlaneBuffer(std::size_t floats) : m_size(floats) {
+PlaneBuffer::PlaneBuffer(std::size_t floats, Pages pages) : m_size(floats) {
     if (floats == 0) {
         return;
     }
@@ -31,7 +31,9 @@ PlaneBuffer::PlaneBuffer(std::size_t floats) : m_size(floats) {
     if (!m_data) {
         throw std::bad_alloc();
     }
-    adviseHugePages(m_data.get(), floats * sizeof(float));
+    if (pages == Pages::Huge) {
+        adviseHugePages(m_data.get(), floats * sizeof(float));
+    }
 }
 
 void PlaneBuffer::Free::operator()(float* data) const noexcept {

@@ -185,8 +185,9 @@ Sen2srOutput superResolve(const Sen2srSource& source, const QString& packagePath
 
     const AiSession session(package.modelPath(), options);
     grid.provider = session.provider();
-    // Zero pages until written: the memory is taken as the tiles land.
-    output.samples = PlaneBuffer(static_cast<std::size_t>(grid.width) * grid.height * Sen2srBands);
+    // Zero pages until written: the memory is taken as the tiles land, a few rows of every band at a time.
+    output.samples = PlaneBuffer(static_cast<std::size_t>(grid.width) * grid.height * Sen2srBands,
+                                 PlaneBuffer::Pages::Base);
 
     AiTensor image;
     image.name = QStringLiteral("image");
