@@ -52,31 +52,29 @@ LabelPolygonTarget polygonTarget(const QString& path) {
     return target;
 }
 
-void checkRaster(const QString& rasterPath) {
+SourceRasterRules sourceRules() {
     SourceRasterRules rules;
     rules.minimumBands = rules.maximumBands = 9;
     rules.bandMessage = QStringLiteral("Dynamic World requires nine-band input.");
-    checkSourceRaster(rasterPath, rules);
+    return rules;
 }
 
-AiModelPackage openPackage(const QJsonObject& json) {
-    return openTaskPackage(requiredTaskPath(json, "modelPackagePath"), &supportedContract,
-                           QStringLiteral("Unsupported Dynamic World model contract."));
+QString contractMessage() {
+    return QStringLiteral("Unsupported Dynamic World model contract.");
 }
 
 QJsonObject estimate(const QJsonObject& json) {
-    const QString rasterPath = requiredTaskPath(json, "rasterPath");
-    checkRaster(rasterPath);
-    return executorEstimate(openPackage(json), rasterPath);
+    return executorEstimate(json, sourceRules(), &supportedContract, contractMessage());
 }
 
 QJsonObject run(TaskContext& task) {
     const QJsonObject& json = task.request();
     const QString rasterPath = requiredTaskPath(json, "rasterPath");
-    checkRaster(rasterPath);
+    checkSourceRaster(rasterPath, sourceRules());
 
     task.reportStage(1, QStringLiteral("Validating model package"));
-    const AiModelPackage package = openPackage(json);
+    const AiModelPackage package =
+        openTaskPackage(requiredTaskPath(json, "modelPackagePath"), &supportedContract, contractMessage());
     task.checkpoint();
 
     AiRasterInferenceResult result = AiRasterInferenceExecutor::run(

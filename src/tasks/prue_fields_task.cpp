@@ -46,34 +46,32 @@ QList<ClassColor> colorsFor(qsizetype classes) {
     return colors;
 }
 
-SourceRaster checkRaster(const QString& rasterPath) {
+SourceRasterRules sourceRules() {
     SourceRasterRules rules;
     rules.minimumBands = rules.maximumBands = 8;
     rules.bandMessage = QStringLiteral("PRUE requires eight aligned bi-temporal RGBN bands.");
     rules.transformMessage = rules.crsMessage =
         QStringLiteral("PRUE input requires a valid CRS and affine transform.");
-    return checkSourceRaster(rasterPath, rules);
+    return rules;
 }
 
-AiModelPackage openPackage(const QJsonObject& json) {
-    return openTaskPackage(requiredTaskPath(json, "modelPackagePath"), &supportedContract,
-                           QStringLiteral("Unsupported PRUE CC-BY model contract."));
+QString contractMessage() {
+    return QStringLiteral("Unsupported PRUE CC-BY model contract.");
 }
 
 // The staging copy has the source's size, so the source stands for it.
 QJsonObject estimate(const QJsonObject& json) {
-    const QString rasterPath = requiredTaskPath(json, "rasterPath");
-    checkRaster(rasterPath);
-    return executorEstimate(openPackage(json), rasterPath);
+    return executorEstimate(json, sourceRules(), &supportedContract, contractMessage());
 }
 
 QJsonObject run(TaskContext& task) {
     const QJsonObject& json = task.request();
     const QString rasterPath = requiredTaskPath(json, "rasterPath");
-    const SourceRaster raster = checkRaster(rasterPath);
+    const SourceRaster raster = checkSourceRaster(rasterPath, sourceRules());
 
     task.reportStage(1, QStringLiteral("Validating PRUE CC-BY package"));
-    const AiModelPackage package = openPackage(json);
+    const AiModelPackage package =
+        openTaskPackage(requiredTaskPath(json, "modelPackagePath"), &supportedContract, contractMessage());
     task.checkpoint();
 
     // The staging copy, when there is anything to fill, lives in the workspace only while the model reads it.

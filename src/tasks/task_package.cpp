@@ -3,6 +3,7 @@
 #include "raster/package_request.h"
 #include "raster/run_estimate_json.h"
 #include "runtime/errors.h"
+#include "tasks/task_json.h"
 #include "tasks/task_provider.h"
 
 #include <exception>
@@ -36,7 +37,12 @@ AiRasterInferenceRequest taskInferenceRequest(const AiModelPackage& package, con
     return request;
 }
 
-QJsonObject executorEstimate(const AiModelPackage& package, const QString& rasterPath) {
+QJsonObject executorEstimate(const QJsonObject& request, const SourceRasterRules& rules,
+                             const ModelContract& contract, const QString& contractMessage) {
+    const QString rasterPath = requiredTaskPath(request, "rasterPath");
+    checkSourceRaster(rasterPath, rules);
+    const AiModelPackage package =
+        openTaskPackage(requiredTaskPath(request, "modelPackagePath"), contract, contractMessage);
     return runEstimateJson(AiRasterInferenceExecutor::estimate(packageInferenceRequest(package, rasterPath)));
 }
 

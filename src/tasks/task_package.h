@@ -6,6 +6,7 @@
 #include <tarnivale/ai/models.h>
 #include <tarnivale/ai/raster.h>
 
+#include "tasks/source_raster.h"
 #include "tasks/task_context.h"
 
 #include <QString>
@@ -29,7 +30,9 @@ AiModelPackage openTaskPackage(const QString& directory, const ModelContract& co
 AiRasterInferenceRequest taskInferenceRequest(const AiModelPackage& package, const QString& rasterPath,
                                               const TaskContext& task, std::int32_t defaultThreads);
 
-/// The raster executor's estimate of that request, as the estimate document.
-QJsonObject executorEstimate(const AiModelPackage& package, const QString& rasterPath);
+/// The estimate document of a kind that runs the raster executor on its package's request: the source
+/// checked by `rules` and the package by its contract, as the run checks them, then the executor's estimate.
+QJsonObject executorEstimate(const QJsonObject& request, const SourceRasterRules& rules,
+                             const ModelContract& contract, const QString& contractMessage);
 
 }  // namespace Tarnivale::AI::Tasks
