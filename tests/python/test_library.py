@@ -4,6 +4,7 @@ import base64
 import hashlib
 import json
 import os
+import pathlib
 import subprocess
 import sys
 
@@ -65,17 +66,9 @@ def test_catalog_query():
 
 
 def test_sliced_object_detection_with_progress(tmp_path):
-    package = make_package(tmp_path / "squares", {
-        "id": "squares", "version": "1", "task": "object_detection", "labels": ["red", "green"],
-        "inputs": [{"name": "image", "dataType": "Float32", "layout": "NCHW", "shape": [1, 3, 64, 64]}],
-        "outputs": [{"name": "boxes", "dataType": "Float32", "shape": [1, 64, 4]},
-                    {"name": "scores", "dataType": "Float32", "shape": [1, 64]},
-                    {"name": "classes", "dataType": "Float32", "shape": [1, 64]}],
-        "inputAdapters": [{"tensor": "image", "bands": [1, 2, 3], "resize": "stretch"}],
-        "outputDecoders": [{"id": "b", "tensor": "boxes", "options": {"role": "boxes"}},
-                           {"id": "s", "tensor": "scores", "threshold": 0.2, "options": {"role": "scores"}},
-                           {"id": "c", "tensor": "classes", "options": {"role": "classes"}}],
-        "normalization": {"scale": 1 / 255}}, "detection_squares.onnx")
+    manifest = json.loads((pathlib.Path(__file__).parents[1] / "fixtures" / "manifests" /
+                           "detection_squares.json").read_text())
+    package = make_package(tmp_path / "squares", manifest, "detection_squares.onnx")
     pixels = np.full((3, 200, 300), 51, np.uint8)
     for x, y, band in ((20, 20, 0), (58, 10, 1), (150, 58, 0), (290, 190, 1)):
         pixels[band, y:y + 10, x:x + 10] = 255

@@ -10,17 +10,16 @@ from osgeo import gdal, osr
 
 PYTHON = "/usr/bin/python3"
 
-DETECTION_MANIFEST = """{"schemaVersion": "1.0", "id": "squares", "version": "1", "task": "object_detection",
- "modelPath": "x", "labels": ["red", "green"],
- "inputs": [{"name": "image", "dataType": "Float32", "layout": "NCHW", "shape": [1, 3, 64, 64]}],
- "outputs": [{"name": "boxes", "dataType": "Float32", "shape": [1, 64, 4]},
-             {"name": "scores", "dataType": "Float32", "shape": [1, 64]},
-             {"name": "classes", "dataType": "Float32", "shape": [1, 64]}],
- "inputAdapters": [{"tensor": "image", "bands": [1, 2, 3], "resize": "stretch"}],
- "outputDecoders": [{"id": "b", "tensor": "boxes", "options": {"role": "boxes"}},
-                    {"id": "s", "tensor": "scores", "threshold": 0.2, "options": {"role": "scores"}},
-                    {"id": "c", "tensor": "classes", "options": {"role": "classes"}}],
- "normalization": {"scale": 0.00392156862745098}}"""
+MANIFESTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fixtures", "manifests")
+
+
+def manifest_text(name):
+    """A manifest shared with the command-line and Python suites (tests/fixtures/manifests)."""
+    with open(os.path.join(MANIFESTS, name), encoding="utf-8") as file:
+        return file.read()
+
+
+DETECTION_MANIFEST = manifest_text("detection_squares.json")
 
 SLOW_MANIFEST = """{"schemaVersion": "1.0", "id": "google-dynamicworld", "version": "slow", "modelPath": "x",
  "inputs": [{"name": "image", "dataType": "Float32", "layout": "NCHW", "shape": [1, 9, -1, -1]}],

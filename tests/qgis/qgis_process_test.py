@@ -16,7 +16,7 @@ import unittest
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from fixtures import (DETECTION_MANIFEST, Fixtures, feature_count, field_names,  # noqa: E402
+from fixtures import (DETECTION_MANIFEST, Fixtures, feature_count, field_names, manifest_text,  # noqa: E402
                       qgis_environment, qgis_process, read_raster)
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
@@ -30,16 +30,7 @@ PROBABILITY_MANIFEST = """{"schemaVersion": "1.0", "id": "mean-probability", "ve
  "normalization": {"scale": 0.00392156862745098},
  "tiling": {"width": 256, "height": 256, "overlapX": 0, "overlapY": 0}}"""
 
-HOTOSM_MANIFEST = """{"schemaVersion": "1.0", "id": "hotosm-dinov3s-buildings", "version": "1",
- "task": "semantic_segmentation", "modelPath": "x",
- "inputs": [{"name": "image", "dataType": "Float32", "layout": "NCHW", "shape": [1, 3, -1, -1]}],
- "outputs": [{"name": "probability", "dataType": "Float32", "layout": "NCHW", "shape": [1, 1, -1, -1]},
-             {"name": "boundary", "dataType": "Float32", "layout": "NCHW", "shape": [1, 1, -1, -1]},
-             {"name": "distance", "dataType": "Float32", "layout": "NCHW", "shape": [1, 1, -1, -1]}],
- "inputAdapters": [{"tensor": "image", "bands": [1, 2, 3]}], "normalization": {"scale": 0.00392156862745098},
- "outputDecoders": [{"id": "building-probability", "tensor": "probability"},
-                    {"id": "building-boundary", "tensor": "boundary"},
-                    {"id": "building-distance", "tensor": "distance"}]}"""
+HOTOSM_MANIFEST = manifest_text("hotosm_buildings.json")
 
 
 class QgisProcessTest(unittest.TestCase):

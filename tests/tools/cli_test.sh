@@ -6,6 +6,8 @@ set -uo pipefail
 cli=$1
 source_dir=$2
 models=$3
+# Manifests shared with the Python and QGIS suites.
+manifests=$source_dir/tests/fixtures/manifests
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
@@ -180,19 +182,7 @@ run 1 "task sam3-text with a point" task sam3-text --package "$models/sam3-text"
 stderr_is "tarnivale-ai: Text mode uses window for a raster ROI; point/box prompts require sam3-tracker." "sam3-text point"
 
 # A building task on the generated three-head model; the threshold is the library's to check.
-cat >"$work/hotosm-manifest.json" <<'JSON'
-{"schemaVersion": "1.0", "id": "hotosm-dinov3s-buildings", "version": "1", "task": "semantic_segmentation",
- "modelPath": "x",
- "inputs": [{"name": "image", "dataType": "Float32", "layout": "NCHW", "shape": [1, 3, -1, -1]}],
- "outputs": [{"name": "probability", "dataType": "Float32", "layout": "NCHW", "shape": [1, 1, -1, -1]},
-             {"name": "boundary", "dataType": "Float32", "layout": "NCHW", "shape": [1, 1, -1, -1]},
-             {"name": "distance", "dataType": "Float32", "layout": "NCHW", "shape": [1, 1, -1, -1]}],
- "inputAdapters": [{"tensor": "image", "bands": [1, 2, 3]}], "normalization": {"scale": 0.00392156862745098},
- "outputDecoders": [{"id": "building-probability", "tensor": "probability"},
-                    {"id": "building-boundary", "tensor": "boundary"},
-                    {"id": "building-distance", "tensor": "distance"}]}
-JSON
-run 0 "hotosm package" package create --manifest "$work/hotosm-manifest.json" \
+run 0 "hotosm package" package create --manifest "$manifests/hotosm_buildings.json" \
     --model "$models/building_heads.onnx" --output "$work/hotosm-package"
 run 0 "task hotosm-buildings" task hotosm-buildings --package "$work/hotosm-package" --raster "$work/rgb.tif" \
     --threshold 0.9 --export-shapefile "$work/buildings.shp"
@@ -211,20 +201,7 @@ run 0 catalog catalog "$work/catalog.json" "$work/query.json" && grep -q "lake" 
 run 0 "catalog --json" catalog "$work/catalog.json" "$work/query.json" --json && parses catalog
 
 # detect: the square detector over a 300 x 200 scene of small squares, one-shot and sliced.
-cat >"$work/detect-manifest.json" <<'JSON'
-{"schemaVersion": "1.0", "id": "squares", "version": "1", "task": "object_detection", "modelPath": "x",
- "labels": ["red", "green"],
- "inputs": [{"name": "image", "dataType": "Float32", "layout": "NCHW", "shape": [1, 3, 64, 64]}],
- "outputs": [{"name": "boxes", "dataType": "Float32", "shape": [1, 64, 4]},
-             {"name": "scores", "dataType": "Float32", "shape": [1, 64]},
-             {"name": "classes", "dataType": "Float32", "shape": [1, 64]}],
- "inputAdapters": [{"tensor": "image", "bands": [1, 2, 3], "resize": "stretch"}],
- "outputDecoders": [{"id": "b", "tensor": "boxes", "options": {"role": "boxes"}},
-                    {"id": "s", "tensor": "scores", "threshold": 0.2, "options": {"role": "scores"}},
-                    {"id": "c", "tensor": "classes", "options": {"role": "classes"}}],
- "normalization": {"scale": 0.00392156862745098}}
-JSON
-run 0 "detection package" package create --manifest "$work/detect-manifest.json" \
+run 0 "detection package" package create --manifest "$manifests/detection_squares.json" \
     --model "$models/detection_squares.onnx" --output "$work/detect-package"
 /usr/bin/python3 - "$work/squares.tif" <<'PY'
 import sys
